@@ -1,0 +1,1 @@
+#include "profile/profile_error.hpp"
