@@ -1,5 +1,8 @@
 // Errors are values: `Expected<T, E>` holds a T or an E.
 //
+// Project rule: always write morvik::Expected / morvik::Unexpected, never
+// std::expected directly, so that every module also builds with clang 14.
+//
 // With g++ this is std::expected. clang 14 (used for the libFuzzer build)
 // cannot compile libstdc++'s <expected>, so it gets a small stand-in that
 // offers the part of the interface this project uses.
