@@ -1,0 +1,53 @@
+#include "launcher/exec.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "base/os_error.hpp"
+
+namespace morvik::exec {
+
+std::string Errno::to_string() const { return errno_description(value); }
+
+std::string Error::to_string() const {
+    if (kind_ == Kind::BadArgument) {
+        return "bad argument to exec: nul byte found in provided data at position: " +
+               std::to_string(position_);
+    }
+    return "couldn't exec process: " + errno_.to_string();
+}
+
+Error execvp(std::string_view program, std::span<const std::string_view> args) {
+    // std::string keeps a terminating zero after its bytes, so each copy is
+    // directly usable as a C string once it is known to hold no inner NUL.
+    if (const auto nul = program.find('\0'); nul != std::string_view::npos) {
+        return Error::bad_argument(nul, std::string(program));
+    }
+    const std::string file(program);
+    std::vector<std::string> copies;
+    copies.reserve(args.size());
+    for (const std::string_view arg : args) {
+        if (const auto nul = arg.find('\0'); nul != std::string_view::npos) {
+            return Error::bad_argument(nul, std::string(arg));
+        }
+        copies.emplace_back(arg);
+    }
+    std::vector<char*> argv;
+    argv.reserve(copies.size() + 1);
+    for (std::string& copy : copies) argv.push_back(copy.data());
+    argv.push_back(nullptr);
+
+    const int rc = ::execvp(file.c_str(), argv.data());
+    const int err = errno;
+    if (rc >= 0) {
+        static constexpr char kFault[] = "internal error: execvp returned unexpectedly\n";
+        [[maybe_unused]] const ssize_t ignored = ::write(2, kFault, sizeof kFault - 1);
+        std::_Exit(101);
+    }
+    return Error::from_errno(err);
+}
+
+} // namespace morvik::exec

@@ -1,0 +1,18 @@
+// The run sequence: scan → read → parse → confine → exec.
+#pragma once
+
+#include <span>
+
+namespace morvik::sandbox {
+class Kernel;
+}
+
+namespace morvik::launcher {
+
+// Runs the whole sequence for `args` (argv including argv[0]). Returns only
+// when the run fails, after writing the one failure line to standard error;
+// the result is the exit status (1). On success the process has become the
+// command.
+[[nodiscard]] int run(std::span<const char* const> args, sandbox::Kernel& kernel);
+
+} // namespace morvik::launcher

@@ -1,0 +1,201 @@
+#include "e2e/harness.hpp"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace morvik::e2e {
+namespace {
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+} // namespace
+
+RunResult run_process(const std::vector<std::string>& argv_in, const RunOptions& options) {
+    int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    if (options.stdin_data && ::pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    std::vector<std::string> argv = argv_in;
+    std::vector<std::string> env;
+    if (options.env) env = *options.env;
+    auto argv_c = c_strings(argv);
+    auto env_c = c_strings(env);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        if (options.close_stdin) {
+            ::close(0);
+        } else if (options.stdin_data) {
+            ::dup2(in_pipe[0], 0);
+        }
+        if (options.keep_fd >= 0) ::fcntl(options.keep_fd, F_SETFD, 0);
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(120);
+        if (options.uid) {
+            const gid_t gid = static_cast<gid_t>(*options.uid);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(*options.uid) != 0) {
+                ::_exit(121);
+            }
+        }
+        const char* path = options.exec_path.empty() ? argv_c[0] : options.exec_path.c_str();
+        ::execve(path, argv_c.data(), options.env ? env_c.data() : environ);
+        ::_exit(122);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (options.stdin_data) {
+        ::close(in_pipe[0]);
+        const std::string& data = *options.stdin_data;
+        [[maybe_unused]] ssize_t n = ::write(in_pipe[1], data.data(), data.size());
+        ::close(in_pipe[1]);
+    }
+    RunResult result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int open_count = 2;
+    char buf[4096];
+    while (open_count > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return result;
+}
+
+RunResult run_sandboxed(const std::string& profile, const std::vector<std::string>& command,
+                        const RunOptions& options) {
+    std::vector<std::string> argv = {options.launcher, "--profile", profile, "--"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return run_process(argv, options);
+}
+
+ScratchDir::ScratchDir() {
+    char tmpl[] = "/var/tmp/morvik-e2e-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    ::chmod(tmpl, 0755);
+    path_ = tmpl;
+}
+
+ScratchDir::~ScratchDir() {
+    ::nftw(
+        path_.c_str(),
+        [](const char* p, const struct stat*, int, FTW*) {
+            ::chmod(p, 0700);
+            return ::remove(p) == 0 ? 0 : 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ScratchDir::make_dir(const std::string& name, mode_t mode) const {
+    const std::string p = path_ + "/" + name;
+    if (::mkdir(p.c_str(), mode) != 0 && errno != EEXIST) throw std::runtime_error("mkdir " + p);
+    ::chmod(p.c_str(), mode);
+    return p;
+}
+
+std::string ScratchDir::write_file(const std::string& name, const std::string& content) const {
+    const std::string p = path_ + "/" + name;
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::runtime_error("open " + p);
+    [[maybe_unused]] ssize_t n = ::write(fd, content.data(), content.size());
+    ::close(fd);
+    return p;
+}
+
+std::string ScratchDir::copy_file(const std::string& source, const std::string& name,
+                                  mode_t mode) const {
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw std::runtime_error("open " + source);
+    std::string content;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(in, buf, sizeof buf)) > 0;) content.append(buf, static_cast<std::size_t>(n));
+    ::close(in);
+    const std::string p = write_file(name, content);
+    ::chmod(p.c_str(), mode);
+    return p;
+}
+
+void ScratchDir::chown_all(uid_t uid) const {
+    static uid_t target;
+    target = uid;
+    ::nftw(
+        path_.c_str(),
+        [](const char* p, const struct stat*, int, FTW*) {
+            return ::lchown(p, target, static_cast<gid_t>(target)) == 0 ? 0 : 0;
+        },
+        16, FTW_PHYS);
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string profile_json(const ProfileSpec& spec) {
+    const auto list = [](const std::vector<std::string>& items) {
+        std::string out = "[";
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (i) out += ", ";
+            out += json_string(items[i]);
+        }
+        return out + "]";
+    };
+    std::string out = "{\n";
+    out += "  \"worktree_path\": " + json_string(spec.worktree_path) + ",\n";
+    out += "  \"git_dir\": " + json_string(spec.git_dir) + ",\n";
+    out += "  \"agent_config_dirs\": " + list(spec.agent_config_dirs) + ",\n";
+    out += "  \"tool_dirs\": " + list(spec.tool_dirs) + ",\n";
+    out += "  \"user_allowed_paths\": " + list(spec.user_allowed_paths) + ",\n";
+    out += "  \"allowed_domains\": [],\n  \"env_passthrough\": []";
+    if (spec.proxy_port) out += ",\n  \"proxy_port\": " + std::to_string(*spec.proxy_port);
+    return out + "\n}\n";
+}
+
+} // namespace morvik::e2e
