@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds build/morvik-sandbox (installing missing Debian packages first).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build -DMORVIK_BUILD_BENCH=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target morvik-sandbox >/dev/null
