@@ -1,0 +1,159 @@
+// Landlock access-right sets: filesystem (`AccessFs`), network (`AccessNet`)
+// and scope (`Scope`, reserved: never declared by this system). 64-bit sets
+// with the kernel's bit values, per-level support tables and rendering as
+// "BitFlags<AccessFs>(0b100000010, WriteFile | MakeReg)".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace morvik::sandbox {
+
+// Shared operations of the three set types. `Derived` provides
+// kTypeName, kNames (names of the defined bits, lowest first) and kDefined.
+template <class Derived> class AccessSet {
+  public:
+    constexpr AccessSet() noexcept = default;
+    constexpr explicit AccessSet(std::uint64_t bits) noexcept : bits_(bits) {}
+
+    [[nodiscard]] constexpr std::uint64_t bits() const noexcept { return bits_; }
+    [[nodiscard]] constexpr bool empty() const noexcept { return bits_ == 0; }
+    [[nodiscard]] constexpr bool contains(Derived other) const noexcept {
+        return (bits_ & other.bits()) == other.bits();
+    }
+    [[nodiscard]] constexpr bool intersects(Derived other) const noexcept {
+        return (bits_ & other.bits()) != 0;
+    }
+    // The bits outside the defined rights.
+    [[nodiscard]] constexpr Derived unknown() const noexcept {
+        return Derived(bits_ & ~Derived::kDefined);
+    }
+
+    friend constexpr Derived operator|(Derived a, Derived b) noexcept {
+        return Derived(a.bits() | b.bits());
+    }
+    friend constexpr Derived operator&(Derived a, Derived b) noexcept {
+        return Derived(a.bits() & b.bits());
+    }
+    // Set difference.
+    friend constexpr Derived operator-(Derived a, Derived b) noexcept {
+        return Derived(a.bits() & ~b.bits());
+    }
+    friend constexpr bool operator==(Derived a, Derived b) noexcept {
+        return a.bits() == b.bits();
+    }
+
+    // "BitFlags<Name>(0b…[, A | B])"; unknown bits are shown in the binary
+    // value only.
+    [[nodiscard]] std::string to_string() const {
+        std::string out = "BitFlags<";
+        out += Derived::kTypeName;
+        out += ">(0b";
+        if (bits_ == 0) {
+            out += '0';
+        } else {
+            int top = 63;
+            while (((bits_ >> top) & 1U) == 0) --top;
+            for (int b = top; b >= 0; --b) out += ((bits_ >> b) & 1U) ? '1' : '0';
+        }
+        bool first = true;
+        for (std::size_t b = 0; b < Derived::kNames.size(); ++b) {
+            if (((bits_ >> b) & 1U) == 0) continue;
+            out += first ? ", " : " | ";
+            out += Derived::kNames[b];
+            first = false;
+        }
+        out += ')';
+        return out;
+    }
+
+  private:
+    std::uint64_t bits_ = 0;
+};
+
+class AccessFs : public AccessSet<AccessFs> {
+  public:
+    using AccessSet::AccessSet;
+
+    static constexpr std::string_view kTypeName = "AccessFs";
+    static constexpr std::array<std::string_view, 16> kNames = {
+        "Execute",  "WriteFile", "ReadFile", "ReadDir",  "RemoveDir", "RemoveFile",
+        "MakeChar", "MakeDir",   "MakeReg",  "MakeSock", "MakeFifo",  "MakeBlock",
+        "MakeSym",  "Refer",     "Truncate", "IoctlDev"};
+    static constexpr std::uint64_t kDefined = 0xFFFF;
+
+    static const AccessFs Execute, WriteFile, ReadFile, ReadDir, RemoveDir, RemoveFile,
+        MakeChar, MakeDir, MakeReg, MakeSock, MakeFifo, MakeBlock, MakeSym, Refer, Truncate,
+        IoctlDev;
+
+    // The rights a rule on a non-directory can carry (0xC007).
+    static const AccessFs kFileRights;
+
+    // Every filesystem right of ABI level `level` (0 to 6; above 6 as 6).
+    [[nodiscard]] static constexpr AccessFs from_all(std::uint8_t level) noexcept {
+        switch (level) {
+        case 0: return AccessFs(0);
+        case 1: return AccessFs(0x1FFF);
+        case 2: return AccessFs(0x3FFF);
+        case 3:
+        case 4: return AccessFs(0x7FFF);
+        default: return AccessFs(0xFFFF);
+        }
+    }
+};
+
+inline constexpr AccessFs AccessFs::Execute{1ULL << 0};
+inline constexpr AccessFs AccessFs::WriteFile{1ULL << 1};
+inline constexpr AccessFs AccessFs::ReadFile{1ULL << 2};
+inline constexpr AccessFs AccessFs::ReadDir{1ULL << 3};
+inline constexpr AccessFs AccessFs::RemoveDir{1ULL << 4};
+inline constexpr AccessFs AccessFs::RemoveFile{1ULL << 5};
+inline constexpr AccessFs AccessFs::MakeChar{1ULL << 6};
+inline constexpr AccessFs AccessFs::MakeDir{1ULL << 7};
+inline constexpr AccessFs AccessFs::MakeReg{1ULL << 8};
+inline constexpr AccessFs AccessFs::MakeSock{1ULL << 9};
+inline constexpr AccessFs AccessFs::MakeFifo{1ULL << 10};
+inline constexpr AccessFs AccessFs::MakeBlock{1ULL << 11};
+inline constexpr AccessFs AccessFs::MakeSym{1ULL << 12};
+inline constexpr AccessFs AccessFs::Refer{1ULL << 13};
+inline constexpr AccessFs AccessFs::Truncate{1ULL << 14};
+inline constexpr AccessFs AccessFs::IoctlDev{1ULL << 15};
+inline constexpr AccessFs AccessFs::kFileRights{0xC007};
+
+class AccessNet : public AccessSet<AccessNet> {
+  public:
+    using AccessSet::AccessSet;
+
+    static constexpr std::string_view kTypeName = "AccessNet";
+    static constexpr std::array<std::string_view, 2> kNames = {"BindTcp", "ConnectTcp"};
+    static constexpr std::uint64_t kDefined = 0x3;
+
+    static const AccessNet BindTcp, ConnectTcp;
+
+    // The network rights supported at ABI level `level`: both from level 4.
+    [[nodiscard]] static constexpr AccessNet from_all(std::uint8_t level) noexcept {
+        return AccessNet(level >= 4 ? 0x3 : 0x0);
+    }
+};
+
+inline constexpr AccessNet AccessNet::BindTcp{1ULL << 0};
+inline constexpr AccessNet AccessNet::ConnectTcp{1ULL << 1};
+
+// Scope rights of ABI level 6. Kept in the ruleset for completeness; this
+// system never declares a scope.
+class Scope : public AccessSet<Scope> {
+  public:
+    using AccessSet::AccessSet;
+
+    static constexpr std::string_view kTypeName = "Scope";
+    static constexpr std::array<std::string_view, 2> kNames = {"AbstractUnixSocket", "Signal"};
+    static constexpr std::uint64_t kDefined = 0x3;
+
+    [[nodiscard]] static constexpr Scope from_all(std::uint8_t level) noexcept {
+        return Scope(level >= 6 ? 0x3 : 0x0);
+    }
+};
+
+} // namespace morvik::sandbox

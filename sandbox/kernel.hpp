@@ -1,0 +1,127 @@
+// The one seam between the sandbox subsystem and the operating system. Every
+// OS access of sandbox/ goes through a `Kernel`: the real one
+// (linux_kernel.hpp), a fake in tests, or a dry-run kernel that performs the
+// read-only calls and records the confining ones.
+//
+// Calls return their result together with the errno captured right after the
+// call (0 on success); nothing reads the global errno afterwards.
+#pragma once
+
+#include <pwd.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sandbox/landlock_abi.hpp"
+
+namespace morvik::sandbox {
+
+// Result of a call that returns a number: `value` as the call returned it,
+// `error` the errno when the call failed (else 0).
+struct SysResult {
+    long value = 0;
+    int error = 0;
+};
+
+// Result of stat/fstat: `error` is 0 on success; `mode` is st_mode.
+struct StatResult {
+    int error = 0;
+    unsigned mode = 0;
+
+    [[nodiscard]] bool ok() const noexcept { return error == 0; }
+    [[nodiscard]] bool is_directory() const noexcept;
+};
+
+// Result of reading a whole file: `error` is 0 on success.
+struct ReadResult {
+    int error = 0;
+    std::string data;
+};
+
+class Kernel {
+  public:
+    virtual ~Kernel() = default;
+
+    // syscall(444, attr, size, flags). A negative value is a failure.
+    virtual SysResult landlock_create_ruleset(const LandlockRulesetAttr* attr, std::size_t size,
+                                              std::uint32_t flags) = 0;
+    // syscall(445, ruleset_fd, rule_type, rule_attr, flags). `rule_attr` points
+    // to a LandlockPathBeneathAttr or a LandlockNetPortAttr, by `rule_type`.
+    // A non-zero value is a failure.
+    virtual SysResult landlock_add_rule(int ruleset_fd, std::uint32_t rule_type,
+                                        const void* rule_attr, std::uint32_t flags) = 0;
+    // syscall(446, ruleset_fd, flags). A non-zero value is a failure.
+    virtual SysResult landlock_restrict_self(int ruleset_fd, std::uint32_t flags) = 0;
+    // prctl(option, arg2, arg3, arg4, arg5).
+    virtual SysResult prctl(int option, unsigned long arg2, unsigned long arg3,
+                            unsigned long arg4, unsigned long arg5) = 0;
+
+    // One open(path, O_PATH | O_CLOEXEC) attempt (EINTR is the caller's to
+    // retry). A path with an embedded NUL byte fails with EINVAL.
+    virtual SysResult open_path(const std::string& path) = 0;
+    // fstat(fd).
+    virtual StatResult fstat(int fd) = 0;
+    // stat(path), following symbolic links. A path with an embedded NUL byte
+    // fails with EINVAL.
+    virtual StatResult stat(const std::string& path) = 0;
+    // close(fd); not retried.
+    virtual int close(int fd) = 0;
+    // Reads the whole file at `path` (opened read-only, close-on-exec, and
+    // closed again before returning).
+    virtual ReadResult read_file(const std::string& path) = 0;
+
+    // getenv(name); none when unset.
+    virtual std::optional<std::string> getenv(const char* name) = 0;
+    virtual uid_t getuid() = 0;
+    // sysconf(name).
+    virtual long sysconf(int name) = 0;
+    // getpwuid_r as the platform defines it: returns 0 or an error number.
+    virtual int getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_t buflen,
+                           struct passwd** result) = 0;
+
+    // One write(2, text) call.
+    virtual SysResult write_stderr(std::string_view text) = 0;
+};
+
+// An owned descriptor that is closed through its `Kernel`, exactly once, on
+// destruction or reset. Move-only. (base/UniqueFd closes with ::close and
+// would bypass the seam, which fake kernels must see.)
+class KernelFd {
+  public:
+    KernelFd() noexcept = default;
+    KernelFd(Kernel& kernel, int fd) noexcept : kernel_(&kernel), fd_(fd) {}
+    KernelFd(const KernelFd&) = delete;
+    KernelFd& operator=(const KernelFd&) = delete;
+    KernelFd(KernelFd&& other) noexcept : kernel_(other.kernel_), fd_(other.release()) {}
+    KernelFd& operator=(KernelFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            kernel_ = other.kernel_;
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    ~KernelFd() { reset(); }
+
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+    [[nodiscard]] int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset() noexcept {
+        if (fd_ >= 0 && kernel_ != nullptr) kernel_->close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    Kernel* kernel_ = nullptr;
+    int fd_ = -1;
+};
+
+} // namespace morvik::sandbox

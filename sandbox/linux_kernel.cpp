@@ -1,0 +1,119 @@
+#include "sandbox/linux_kernel.hpp"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace morvik::sandbox {
+namespace {
+
+SysResult capture(long value) { return SysResult{value, value < 0 ? errno : 0}; }
+
+bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
+
+StatResult from_stat(int rc, const struct stat& st) {
+    if (rc != 0) return StatResult{errno, 0};
+    return StatResult{0, static_cast<unsigned>(st.st_mode)};
+}
+
+} // namespace
+
+bool StatResult::is_directory() const noexcept { return ok() && (mode & S_IFMT) == S_IFDIR; }
+
+SysResult LinuxKernel::landlock_create_ruleset(const LandlockRulesetAttr* attr, std::size_t size,
+                                               std::uint32_t flags) {
+    return capture(::syscall(kSysLandlockCreateRuleset, attr, size, flags));
+}
+
+SysResult LinuxKernel::landlock_add_rule(int ruleset_fd, std::uint32_t rule_type,
+                                         const void* rule_attr, std::uint32_t flags) {
+    const long rc = ::syscall(kSysLandlockAddRule, ruleset_fd, rule_type, rule_attr, flags);
+    return SysResult{rc, rc != 0 ? errno : 0};
+}
+
+SysResult LinuxKernel::landlock_restrict_self(int ruleset_fd, std::uint32_t flags) {
+    const long rc = ::syscall(kSysLandlockRestrictSelf, ruleset_fd, flags);
+    return SysResult{rc, rc != 0 ? errno : 0};
+}
+
+SysResult LinuxKernel::prctl(int option, unsigned long arg2, unsigned long arg3,
+                             unsigned long arg4, unsigned long arg5) {
+    return capture(::prctl(option, arg2, arg3, arg4, arg5));
+}
+
+SysResult LinuxKernel::open_path(const std::string& path) {
+    if (has_nul(path)) return SysResult{-1, EINVAL};
+    return capture(::open(path.c_str(), O_PATH | O_CLOEXEC));
+}
+
+StatResult LinuxKernel::fstat(int fd) {
+    struct stat st {};
+    const int rc = ::fstat(fd, &st);
+    return from_stat(rc, st);
+}
+
+StatResult LinuxKernel::stat(const std::string& path) {
+    if (has_nul(path)) return StatResult{EINVAL, 0};
+    struct stat st {};
+    const int rc = ::stat(path.c_str(), &st);
+    return from_stat(rc, st);
+}
+
+int LinuxKernel::close(int fd) { return ::close(fd) == 0 ? 0 : errno; }
+
+ReadResult LinuxKernel::read_file(const std::string& path) {
+    if (has_nul(path)) return ReadResult{EINVAL, {}};
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return ReadResult{errno, {}};
+    ReadResult out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            out.data.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            out.error = errno;
+            out.data.clear();
+            break;
+        }
+    }
+    ::close(fd);
+    return out;
+}
+
+std::optional<std::string> LinuxKernel::getenv(const char* name) {
+    const char* value = ::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+uid_t LinuxKernel::getuid() { return ::getuid(); }
+
+long LinuxKernel::sysconf(int name) { return ::sysconf(name); }
+
+int LinuxKernel::getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_t buflen,
+                            struct passwd** result) {
+    return ::getpwuid_r(uid, pwd, buf, buflen, result);
+}
+
+SysResult LinuxKernel::write_stderr(std::string_view text) {
+    const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+    return SysResult{static_cast<long>(n), n < 0 ? errno : 0};
+}
+
+Kernel& system_kernel() {
+    static LinuxKernel kernel;
+    return kernel;
+}
+
+} // namespace morvik::sandbox

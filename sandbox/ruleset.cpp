@@ -1,0 +1,254 @@
+#include "sandbox/ruleset.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace morvik::sandbox {
+namespace {
+
+bool is_live(SupportState s) noexcept { return s == SupportState::Full || s == SupportState::Partial; }
+
+// Step 4 of declaring / adding: compare `access` with what the kernel supports.
+template <class Access> struct Check {
+    CompatOutcome outcome;
+    Access kept;
+};
+
+template <class Access> Check<Access> check_support(Access access, std::uint8_t level) {
+    const Access kept = access & Access::from_all(level);
+    if (kept.empty()) return {CompatOutcome::Unsupported, kept};
+    if (kept == access) return {CompatOutcome::Full, kept};
+    return {CompatOutcome::Partial, kept};
+}
+
+template <class Access> constexpr AccessDomain domain_of() {
+    return std::is_same_v<Access, AccessFs> ? AccessDomain::Fs : AccessDomain::Net;
+}
+
+} // namespace
+
+KernelSupport KernelSupport::query(Kernel& kernel) {
+    const SysResult r = kernel.landlock_create_ruleset(nullptr, 0, kLandlockCreateRulesetVersion);
+    if (r.value >= 0) {
+        const auto version = static_cast<std::int32_t>(r.value);
+        const auto level = static_cast<std::uint8_t>(std::min<long>(r.value, kMaxAbiLevel));
+        return {Kind::Available, version, level};
+    }
+    return {r.error == EOPNOTSUPP ? Kind::Disabled : Kind::Missing, 0, 0};
+}
+
+SupportState merge(SupportState state, CompatOutcome outcome) noexcept {
+    switch (state) {
+    case SupportState::Unset:
+        switch (outcome) {
+        case CompatOutcome::Full: return SupportState::Full;
+        case CompatOutcome::Partial: return SupportState::Partial;
+        case CompatOutcome::Unsupported: return SupportState::Unsupported;
+        }
+        break;
+    case SupportState::Full:
+        return outcome == CompatOutcome::Full ? SupportState::Full : SupportState::Partial;
+    case SupportState::Partial: return SupportState::Partial;
+    case SupportState::Unsupported:
+        return outcome == CompatOutcome::Unsupported ? SupportState::Unsupported
+                                                     : SupportState::Partial;
+    case SupportState::Inert: return SupportState::Inert;
+    }
+    return state;
+}
+
+std::string_view to_string(SupportState state) noexcept {
+    switch (state) {
+    case SupportState::Unset: return "Unset";
+    case SupportState::Full: return "Full";
+    case SupportState::Partial: return "Partial";
+    case SupportState::Unsupported: return "Unsupported";
+    case SupportState::Inert: return "Inert";
+    }
+    return "?";
+}
+
+Expected<PathFd, PathFdError> PathFd::open(Kernel& kernel, const std::string& path) {
+    SysResult r;
+    do {
+        r = kernel.open_path(path);
+    } while (r.value < 0 && r.error == EINTR);
+    if (r.value < 0) return Unexpected(PathFdError{OsError{r.error}, path});
+    return PathFd(KernelFd(kernel, static_cast<int>(r.value)));
+}
+
+Ruleset::Ruleset(Kernel& kernel) : kernel_(&kernel), support_(KernelSupport::query(kernel)) {}
+
+namespace {
+
+// Steps 1 to 4 of `handle_access`, shared by both set types.
+template <class Access>
+Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportState& state,
+                                     Access& requested, Access& supported) {
+    requested = requested | access;
+    constexpr AccessDomain domain = domain_of<Access>();
+    if (access.empty()) {
+        state = SupportState::Inert;
+        return Unexpected(RulesetError::handle_accesses(CompatError::empty(domain)));
+    }
+    if (!access.unknown().empty()) {
+        state = SupportState::Inert;
+        return Unexpected(RulesetError::handle_accesses(
+            CompatError::unknown_bits(domain, access.bits(), access.unknown().bits())));
+    }
+    const Check<Access> c = check_support(access, level);
+    state = merge(state, c.outcome);
+    if (c.outcome != CompatOutcome::Unsupported) supported = supported | c.kept;
+    return {};
+}
+
+} // namespace
+
+Expected<void, RulesetError> Ruleset::handle_access(AccessFs access) {
+    return declare(access, support_.level, state_, requested_fs_, supported_fs_);
+}
+
+Expected<void, RulesetError> Ruleset::handle_access(AccessNet access) {
+    return declare(access, support_.level, state_, requested_net_, supported_net_);
+}
+
+Expected<RulesetCreated, RulesetError> Ruleset::create() && {
+    switch (state_) {
+    case SupportState::Unset: return Unexpected(RulesetError::missing_handled_access());
+    case SupportState::Unsupported:
+    case SupportState::Inert:
+        return RulesetCreated(*kernel_, *this, SupportState::Inert, KernelFd(), AccessFs(),
+                              AccessNet());
+    case SupportState::Full:
+    case SupportState::Partial: break;
+    }
+    LandlockRulesetAttr attr;
+    attr.handled_access_fs = supported_fs_.bits();
+    attr.handled_access_net = supported_net_.bits();
+    attr.scoped = 0;
+    const SysResult r = kernel_->landlock_create_ruleset(&attr, sizeof attr, 0);
+    if (r.value < 0) return Unexpected(RulesetError::create_ruleset_call(OsError{r.error}));
+    return RulesetCreated(*kernel_, *this, state_, KernelFd(*kernel_, static_cast<int>(r.value)),
+                          supported_fs_, supported_net_);
+}
+
+RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state,
+                               KernelFd fd, AccessFs handled_fs, AccessNet handled_net)
+    : kernel_(&kernel), support_(from.support()), state_(state),
+      requested_fs_(from.requested_fs()), requested_net_(from.requested_net()),
+      handled_fs_(handled_fs), handled_net_(handled_net), fd_(std::move(fd)) {}
+
+Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBeneath rule) {
+    KernelFd parent = std::move(rule.parent.fd_); // closed on every return
+    RuleOutcome<AccessFs> out;
+    out.asked = rule.access;
+    AccessFs access = rule.access;
+
+    if (!requested_fs_.contains(access)) {
+        return Unexpected(RulesetError::unhandled_access(AccessDomain::Fs, access.bits(),
+                                                         (access - requested_fs_).bits()));
+    }
+    const StatResult st = kernel_->fstat(parent.get());
+    if (!st.ok()) {
+        state_ = SupportState::Inert;
+        return Unexpected(RulesetError::add_rules_compat(
+            AccessDomain::Fs, CompatError::stat_call(OsError{st.error})));
+    }
+    if (!st.is_directory() && !(access - AccessFs::kFileRights).empty()) {
+        access = access & AccessFs::kFileRights;
+        out.directory_rights_removed = true;
+        state_ = merge(state_, CompatOutcome::Partial);
+    } else {
+        state_ = merge(state_, CompatOutcome::Full);
+    }
+    if (access.empty()) {
+        state_ = SupportState::Inert;
+        return Unexpected(
+            RulesetError::add_rules_compat(AccessDomain::Fs, CompatError::empty(AccessDomain::Fs)));
+    }
+    const Check<AccessFs> c = check_support(access, support_.level);
+    state_ = merge(state_, c.outcome);
+    out.granted = c.kept;
+    if (c.outcome == CompatOutcome::Unsupported) {
+        out.disposition = RuleDisposition::Dropped;
+        return out;
+    }
+    if (!is_live(state_)) {
+        out.disposition = RuleDisposition::Inert;
+        return out;
+    }
+    LandlockPathBeneathAttr attr;
+    attr.allowed_access = c.kept.bits();
+    attr.parent_fd = parent.get();
+    const SysResult r = kernel_->landlock_add_rule(fd_.get(), kLandlockRulePathBeneath, &attr, 0);
+    parent.reset();
+    if (r.value != 0) return Unexpected(RulesetError::add_rule_call(AccessDomain::Fs, OsError{r.error}));
+    out.disposition = RuleDisposition::Added;
+    return out;
+}
+
+Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort rule) {
+    RuleOutcome<AccessNet> out;
+    out.asked = rule.access;
+    const AccessNet access = rule.access;
+    if (!requested_net_.contains(access)) {
+        return Unexpected(RulesetError::unhandled_access(AccessDomain::Net, access.bits(),
+                                                         (access - requested_net_).bits()));
+    }
+    state_ = merge(state_, CompatOutcome::Full);
+    if (access.empty()) {
+        state_ = SupportState::Inert;
+        return Unexpected(RulesetError::add_rules_compat(AccessDomain::Net,
+                                                         CompatError::empty(AccessDomain::Net)));
+    }
+    const Check<AccessNet> c = check_support(access, support_.level);
+    state_ = merge(state_, c.outcome);
+    out.granted = c.kept;
+    if (c.outcome == CompatOutcome::Unsupported) {
+        out.disposition = RuleDisposition::Dropped;
+        return out;
+    }
+    if (!is_live(state_)) {
+        out.disposition = RuleDisposition::Inert;
+        return out;
+    }
+    LandlockNetPortAttr attr;
+    attr.allowed_access = c.kept.bits();
+    attr.port = rule.port;
+    const SysResult r = kernel_->landlock_add_rule(fd_.get(), kLandlockRuleNetPort, &attr, 0);
+    if (r.value != 0) return Unexpected(RulesetError::add_rule_call(AccessDomain::Net, OsError{r.error}));
+    out.disposition = RuleDisposition::Added;
+    return out;
+}
+
+Expected<RestrictionStatus, RulesetError> RulesetCreated::restrict_self() && {
+    KernelFd fd = std::move(fd_); // closed on every return
+    RestrictionStatus status;
+    status.support = support_;
+    if (no_new_privs_) {
+        const SysResult set = kernel_->prctl(kPrSetNoNewPrivs, 1, 0, 0, 0);
+        if (set.value >= 0) {
+            status.no_new_privs = true;
+        } else {
+            // Is the flag known to this kernel? (A failure or any other answer
+            // means it is not.) A kernel with live Landlock must know it.
+            const SysResult get = kernel_->prctl(kPrGetNoNewPrivs, 0, 0, 0, 0);
+            const bool known = get.value == 0 || get.value == 1;
+            if (known || is_live(state_)) {
+                return Unexpected(RulesetError::set_no_new_privs_call(OsError{set.error}));
+            }
+        }
+    }
+    if (is_live(state_)) {
+        const SysResult r = kernel_->landlock_restrict_self(fd.get(), 0);
+        if (r.value != 0) return Unexpected(RulesetError::restrict_self_call(OsError{r.error}));
+        status.enforcement =
+            state_ == SupportState::Full ? Enforcement::Full : Enforcement::Partial;
+    } else {
+        status.enforcement = Enforcement::NotEnforced;
+    }
+    fd.reset();
+    return status;
+}
+
+} // namespace morvik::sandbox
