@@ -1,0 +1,17 @@
+// Home directory lookup (spec Part 3.3).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "sandbox/kernel.hpp"
+
+namespace morvik::sandbox {
+
+// HOME when set and non-empty; else the pw_dir of getuid()'s password entry,
+// from one getpwuid_r with a buffer of sysconf(_SC_GETPW_R_SIZE_MAX) bytes
+// (512 when that is negative). None on any failure, ERANGE included, and for
+// an empty pw_dir. Bytes are returned unchanged.
+std::optional<std::string> home_dir(Kernel& kernel);
+
+} // namespace morvik::sandbox
