@@ -1,0 +1,804 @@
+// The strict, single-pass profile reader (Part 2.1). See docs/profile-reader.md.
+//
+// One forward pass over the text in memory. Field values are decoded; values
+// of unknown keys are only checked, iteratively, with one bit per open
+// bracket. Errors carry a byte offset; line and column are derived from it
+// only when an error is returned.
+#include "profile/parse_profile.hpp"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "profile/value_text.hpp"
+
+namespace morvik::profile {
+namespace {
+
+using uchar = unsigned char;
+
+constexpr std::array<std::string_view, 8> kFieldNames = {
+    "worktree_path", "git_dir",         "agent_config_dirs", "tool_dirs",
+    "user_allowed_paths", "allowed_domains", "env_passthrough",  "proxy_port",
+};
+constexpr int kProxyPort = 7;
+
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofList = "EOF while parsing a list";
+constexpr std::string_view kEofString = "EOF while parsing a string";
+constexpr std::string_view kExpectedValue = "expected value";
+constexpr std::string_view kExpectedIdent = "expected ident";
+constexpr std::string_view kInvalidNumber = "invalid number";
+constexpr std::string_view kOutOfRange = "number out of range";
+constexpr std::string_view kKeyMustBeString = "key must be a string";
+constexpr std::string_view kExpectedColon = "expected `:`";
+constexpr std::string_view kExpectedCommaObject = "expected `,` or `}`";
+constexpr std::string_view kExpectedCommaList = "expected `,` or `]`";
+constexpr std::string_view kTrailingComma = "trailing comma";
+constexpr std::string_view kTrailingCharacters = "trailing characters";
+constexpr std::string_view kInvalidEscape = "invalid escape";
+constexpr std::string_view kControlCharacter =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
+constexpr std::string_view kUnexpectedEndHex = "unexpected end of hex escape";
+
+constexpr std::string_view kExpectStruct = "struct SandboxProfile";
+constexpr std::string_view kExpectPath = "path string";
+constexpr std::string_view kExpectSequence = "a sequence";
+constexpr std::string_view kExpectString = "a string";
+constexpr std::string_view kExpectU16 = "u16";
+
+inline bool is_ws(uchar c) noexcept {
+    // space, tab, line feed, carriage return
+    return c <= ' ' && ((0x100002600ULL >> c) & 1);
+}
+inline bool is_digit(uchar c) noexcept { return static_cast<uchar>(c - '0') < 10; }
+
+inline int hex_value(uchar c) noexcept {
+    if (is_digit(c)) return c - '0';
+    const uchar l = c | 0x20;
+    if (l >= 'a' && l <= 'f') return l - 'a' + 10;
+    return -1;
+}
+
+// Decodes four hexadecimal digits; -1 when any is not one.
+inline std::int32_t hex4(const uchar* p) noexcept {
+    const int a = hex_value(p[0]), b = hex_value(p[1]), c = hex_value(p[2]), d = hex_value(p[3]);
+    if ((a | b | c | d) < 0) return -1;
+    return (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+// First byte in [p, e) that is `"`, `\` or below 0x20; e when there is none.
+inline const uchar* scan_string(const uchar* p, const uchar* e) noexcept {
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i ctl = _mm_set1_epi8(0x1F);
+    while (e - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hits = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+            _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (mask != 0) return p + __builtin_ctz(mask);
+        p += 16;
+    }
+    while (p < e && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
+    return p;
+}
+
+inline const uchar* skip_ws(const uchar* p, const uchar* e) noexcept {
+    while (p < e && is_ws(*p)) ++p;
+    return p;
+}
+
+inline const uchar* skip_digits(const uchar* p, const uchar* e) noexcept {
+    while (p < e && is_digit(*p)) ++p;
+    return p;
+}
+
+void push_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// A number read for its value.
+struct Number {
+    enum class Kind { Unsigned, Signed, Float } kind = Kind::Unsigned;
+    std::uint64_t u = 0;
+    std::int64_t i = 0;
+    double d = 0.0;
+
+    [[nodiscard]] std::string describe() const {
+        switch (kind) {
+        case Kind::Unsigned: return detail::describe_unsigned(u);
+        case Kind::Signed: return detail::describe_signed(i);
+        case Kind::Float: break;
+        }
+        return detail::describe_float(d);
+    }
+};
+
+class Reader {
+  public:
+    explicit Reader(std::string_view text) noexcept
+        : b_(reinterpret_cast<const uchar*>(text.data())), p_(b_), e_(b_ + text.size()) {}
+
+    Expected<SandboxProfile, ProfileError> run() {
+        SandboxProfile profile;
+        if (!document(profile)) return Unexpected(make_error());
+        return profile;
+    }
+
+  private:
+    const uchar* const b_;
+    const uchar* p_;
+    const uchar* const e_;
+    std::string message_;
+    std::size_t offset_ = 0;
+    std::string scratch_;
+    std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
+
+    // ---- errors -------------------------------------------------------
+    bool fail(std::string_view message, const uchar* at) {
+        message_.assign(message);
+        offset_ = static_cast<std::size_t>(at - b_);
+        return false;
+    }
+    bool fail(std::string&& message, const uchar* at) {
+        message_ = std::move(message);
+        offset_ = static_cast<std::size_t>(at - b_);
+        return false;
+    }
+    // Error at the character at p_ (offset + 1), or at the end.
+    bool fail_peek(std::string_view message) { return fail(message, p_ < e_ ? p_ + 1 : e_); }
+
+    ProfileError make_error() const {
+        const char* begin = reinterpret_cast<const char*>(b_);
+        const std::size_t lines = static_cast<std::size_t>(std::count(begin, begin + offset_, '\n'));
+        std::size_t column = offset_;
+        if (lines != 0) {
+            const void* last = memrchr(begin, '\n', offset_);
+            column = offset_ - static_cast<std::size_t>(static_cast<const char*>(last) - begin) - 1;
+        }
+        return ProfileError{message_, lines + 1, column};
+    }
+
+    void ws() noexcept { p_ = skip_ws(p_, e_); }
+
+    // ---- scalars read for their value ----------------------------------
+    // The rest of `null`, `true` or `false` after its first character.
+    bool ident(std::string_view rest) {
+        for (char expected : rest) {
+            if (p_ == e_) return fail(kEofValue, p_);
+            const uchar c = *p_++;
+            if (c != static_cast<uchar>(expected)) return fail(kExpectedIdent, p_);
+        }
+        return true;
+    }
+
+    bool hex_escape(std::uint32_t& value) {
+        if (e_ - p_ < 4) {
+            p_ = e_;
+            return fail(kEofString, e_);
+        }
+        const std::int32_t v = hex4(p_);
+        p_ += 4;
+        if (v < 0) return fail(kInvalidEscape, p_);
+        value = static_cast<std::uint32_t>(v);
+        return true;
+    }
+
+    // After the backslash; decodes into scratch_, checking surrogates.
+    bool escape() {
+        if (p_ == e_) return fail(kEofString, e_);
+        const uchar c = *p_++;
+        switch (c) {
+        case '"': scratch_ += '"'; return true;
+        case '\\': scratch_ += '\\'; return true;
+        case '/': scratch_ += '/'; return true;
+        case 'b': scratch_ += '\b'; return true;
+        case 'f': scratch_ += '\f'; return true;
+        case 'n': scratch_ += '\n'; return true;
+        case 'r': scratch_ += '\r'; return true;
+        case 't': scratch_ += '\t'; return true;
+        case 'u': break;
+        default: return fail(kInvalidEscape, p_);
+        }
+        std::uint32_t n = 0;
+        if (!hex_escape(n)) return false;
+        if (n >= 0xDC00 && n <= 0xDFFF) return fail(kLoneSurrogate, p_);
+        if (n < 0xD800 || n > 0xDBFF) {
+            push_utf8(scratch_, n);
+            return true;
+        }
+        if (p_ == e_) return fail(kEofString, e_);
+        if (*p_++ != '\\') return fail(kUnexpectedEndHex, p_);
+        if (p_ == e_) return fail(kEofString, e_);
+        if (*p_++ != 'u') return fail(kUnexpectedEndHex, p_);
+        std::uint32_t n2 = 0;
+        if (!hex_escape(n2)) return false;
+        if (n2 < 0xDC00 || n2 > 0xDFFF) return fail(kLoneSurrogate, p_);
+        push_utf8(scratch_, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
+        return true;
+    }
+
+    // p_ just past the opening quote. `out` views the input or scratch_.
+    bool string(std::string_view& out) {
+        const uchar* start = p_;
+        bool copied = false;
+        scratch_.clear();
+        for (;;) {
+            p_ = scan_string(p_, e_);
+            if (p_ == e_) return fail(kEofString, e_);
+            const uchar c = *p_;
+            if (c == '"') {
+                if (copied) {
+                    scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                    out = scratch_;
+                } else {
+                    out = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                }
+                ++p_;
+                return true;
+            }
+            if (c == '\\') {
+                scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                copied = true;
+                ++p_;
+                if (!escape()) return false;
+                start = p_;
+                continue;
+            }
+            ++p_;
+            return fail(kControlCharacter, p_);
+        }
+    }
+
+    // p_ at the first digit (past a minus sign when `negative`).
+    bool number(bool negative, Number& out) {
+        const uchar* const start = negative ? p_ - 1 : p_;
+        if (p_ == e_) return fail(kEofValue, p_);
+        const uchar first = *p_++;
+        std::uint64_t significand = 0;
+        bool is_float = false;
+        bool nonzero = false;
+        if (first == '0') {
+            if (p_ < e_ && is_digit(*p_)) return fail_peek(kInvalidNumber);
+        } else if (first >= '1' && first <= '9') {
+            nonzero = true;
+            significand = first - '0';
+            while (p_ < e_ && is_digit(*p_)) {
+                const unsigned digit = *p_ - '0';
+                if (significand > (UINT64_MAX - digit) / 10) {
+                    is_float = true;  // beyond u64: read as a double
+                    p_ = skip_digits(p_, e_);
+                    break;
+                }
+                significand = significand * 10 + digit;
+                ++p_;
+            }
+        } else {
+            return fail(kInvalidNumber, p_);
+        }
+        if (p_ < e_ && *p_ == '.') {
+            ++p_;
+            if (p_ == e_ || !is_digit(*p_)) return fail_peek(p_ == e_ ? kEofValue : kInvalidNumber);
+            const uchar* digits = p_;
+            p_ = skip_digits(p_, e_);
+            if (!nonzero) nonzero = std::any_of(digits, p_, [](uchar c) { return c != '0'; });
+            is_float = true;
+        }
+        if (p_ < e_ && (*p_ == 'e' || *p_ == 'E')) {
+            ++p_;
+            bool positive_exp = true;
+            if (p_ < e_ && (*p_ == '+' || *p_ == '-')) positive_exp = *p_++ == '+';
+            if (p_ == e_) return fail(kEofValue, p_);
+            const uchar c = *p_++;
+            if (!is_digit(c)) return fail(kInvalidNumber, p_);
+            std::int32_t exp = c - '0';
+            while (p_ < e_ && is_digit(*p_)) {
+                const int digit = *p_++ - '0';
+                if (exp > (INT32_MAX - digit) / 10) {
+                    // Exponent beyond signed 32 bits.
+                    if (nonzero && positive_exp) return fail(kOutOfRange, p_);
+                    p_ = skip_digits(p_, e_);
+                    out.kind = Number::Kind::Float;
+                    out.d = negative ? -0.0 : 0.0;
+                    return true;
+                }
+                exp = exp * 10 + digit;
+            }
+            is_float = true;
+        }
+        if (!is_float) {
+            if (!negative) {
+                out.kind = Number::Kind::Unsigned;
+                out.u = significand;
+                return true;
+            }
+            if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
+                out.kind = Number::Kind::Signed;
+                out.i = static_cast<std::int64_t>(0 - significand);
+                return true;
+            }
+        }
+        out.kind = Number::Kind::Float;
+        return to_double(start, out.d);
+    }
+
+    // Correctly rounded conversion of the number text [start, p_).
+    bool to_double(const uchar* start, double& value) {
+        const char* first = reinterpret_cast<const char*>(start);
+        const char* last = reinterpret_cast<const char*>(p_);
+        const auto res = std::from_chars(first, last, value);
+        if (res.ec == std::errc{}) return true;
+        // Out of range: overflow when the first significant digit's decimal
+        // exponent is positive, otherwise underflow to zero.
+        const bool negative = *first == '-';
+        if (negative) ++first;
+        std::int64_t int_digits = 0;
+        std::int64_t first_nonzero = -1;
+        std::int64_t index = 0;
+        const char* q = first;
+        for (; q < last && *q != 'e' && *q != 'E'; ++q) {
+            if (*q == '.') continue;
+            if (first_nonzero < 0 && *q != '0') first_nonzero = index;
+            ++index;
+        }
+        for (const char* r = first; r < last && is_digit(static_cast<uchar>(*r)); ++r) ++int_digits;
+        std::int64_t exp = 0;
+        if (q < last) {
+            ++q;
+            bool neg_exp = false;
+            if (*q == '+' || *q == '-') neg_exp = *q++ == '-';
+            for (; q < last; ++q) exp = exp * 10 + (*q - '0');
+            if (neg_exp) exp = -exp;
+        }
+        if (first_nonzero >= 0 && int_digits - 1 - first_nonzero + exp > 0) return fail(kOutOfRange, p_);
+        value = negative ? -0.0 : 0.0;
+        return true;
+    }
+
+    // A value of the wrong type at p_ (not at the end): read a scalar in
+    // full, then report it; an array or object is reported before its bracket.
+    bool invalid_type(std::string_view expected) {
+        std::string description;
+        switch (*p_) {
+        case 'n':
+            ++p_;
+            if (!ident("ull")) return false;
+            description = "null";
+            break;
+        case 't':
+            ++p_;
+            if (!ident("rue")) return false;
+            description = "boolean `true`";
+            break;
+        case 'f':
+            ++p_;
+            if (!ident("alse")) return false;
+            description = "boolean `false`";
+            break;
+        case '-':
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9': {
+            const bool negative = *p_ == '-';
+            if (negative) ++p_;
+            Number n;
+            if (!number(negative, n)) return false;
+            description = n.describe();
+            break;
+        }
+        case '"': {
+            ++p_;
+            std::string_view s;
+            if (!string(s)) return false;
+            description = detail::describe_string(s);
+            break;
+        }
+        case '[': description = "sequence"; break;
+        case '{': description = "map"; break;
+        default: return fail_peek(kExpectedValue);
+        }
+        std::string message = "invalid type: ";
+        message += description;
+        message += ", expected ";
+        message += expected;
+        return fail(std::move(message), p_);
+    }
+
+    // ---- field values ---------------------------------------------------
+    bool string_value(std::string& out, std::string_view expected) {
+        ws();
+        if (p_ == e_) return fail_peek(kEofValue);
+        if (*p_ != '"') return invalid_type(expected);
+        ++p_;
+        std::string_view s;
+        if (!string(s)) return false;
+        out.assign(s);
+        return true;
+    }
+
+    bool list_value(std::vector<std::string>& out, std::string_view element_expected) {
+        ws();
+        if (p_ == e_) return fail_peek(kEofValue);
+        if (*p_ != '[') return invalid_type(kExpectSequence);
+        ++p_;
+        for (bool first = true;; first = false) {
+            ws();
+            if (p_ == e_) return fail_peek(kEofList);
+            if (*p_ == ']') {
+                ++p_;
+                return true;
+            }
+            if (!first) {
+                if (*p_ != ',') return fail_peek(kExpectedCommaList);
+                ++p_;
+                ws();
+                if (p_ == e_) return fail_peek(kEofValue);
+                if (*p_ == ']') return fail_peek(kTrailingComma);
+            }
+            std::string element;
+            if (!string_value(element, element_expected)) return false;
+            out.push_back(std::move(element));
+        }
+    }
+
+    bool port_value(std::optional<std::uint16_t>& out) {
+        ws();
+        if (p_ == e_) return fail_peek(kEofValue);
+        const uchar c = *p_;
+        if (c == 'n') {
+            ++p_;
+            if (!ident("ull")) return false;
+            out.reset();
+            return true;
+        }
+        if (c != '-' && !is_digit(c)) return invalid_type(kExpectU16);
+        const bool negative = c == '-';
+        if (negative) ++p_;
+        Number n;
+        if (!number(negative, n)) return false;
+        switch (n.kind) {
+        case Number::Kind::Unsigned:
+            if (n.u <= 65535) {
+                out = static_cast<std::uint16_t>(n.u);
+                return true;
+            }
+            break;
+        case Number::Kind::Signed: break;
+        case Number::Kind::Float:
+            return fail("invalid type: " + n.describe() + ", expected u16", p_);
+        }
+        return fail("invalid value: " + n.describe() + ", expected u16", p_);
+    }
+
+    bool field_value(int field, SandboxProfile& profile) {
+        switch (field) {
+        case 0: return string_value(profile.worktree_path, kExpectPath);
+        case 1: return string_value(profile.git_dir, kExpectPath);
+        case 2: return list_value(profile.agent_config_dirs, kExpectPath);
+        case 3: return list_value(profile.tool_dirs, kExpectPath);
+        case 4: return list_value(profile.user_allowed_paths, kExpectPath);
+        case 5: return list_value(profile.allowed_domains, kExpectString);
+        case 6: return list_value(profile.env_passthrough, kExpectString);
+        default: return port_value(profile.proxy_port);
+        }
+    }
+
+    // ---- values of unknown keys: checked, then dropped --------------------
+    bool ignore_value();
+
+    // ---- the document -------------------------------------------------------
+    bool object_form(SandboxProfile& profile) {
+        ++p_;  // {
+        unsigned filled = 0;
+        for (bool first = true;; first = false) {
+            ws();
+            if (p_ == e_) return fail_peek(kEofObject);
+            uchar c = *p_;
+            if (c == '}') break;
+            if (!first) {
+                if (c != ',') return fail_peek(kExpectedCommaObject);
+                ++p_;
+                ws();
+                if (p_ == e_) return fail_peek(kEofValue);
+                c = *p_;
+                if (c == '}') return fail_peek(kTrailingComma);
+            }
+            if (c != '"') return fail_peek(kKeyMustBeString);
+            ++p_;
+            std::string_view key;
+            if (!string(key)) return false;
+            int field = -1;
+            for (int i = 0; i < 8; ++i) {
+                if (key == kFieldNames[static_cast<std::size_t>(i)]) {
+                    field = i;
+                    break;
+                }
+            }
+            if (field >= 0 && (filled & (1u << field)) != 0) {
+                ws();
+                if (p_ < e_ && *p_ == '}') ++p_;
+                return fail("duplicate field `" + std::string(kFieldNames[static_cast<std::size_t>(field)]) + "`", p_);
+            }
+            ws();
+            if (p_ == e_) return fail_peek(kEofObject);
+            if (*p_ != ':') return fail_peek(kExpectedColon);
+            ++p_;
+            if (field < 0) {
+                if (!ignore_value()) return false;
+                continue;
+            }
+            if (!field_value(field, profile)) return false;
+            filled |= 1u << field;
+        }
+        ++p_;  // }
+        for (int i = 0; i < kProxyPort; ++i) {
+            if ((filled & (1u << i)) == 0) {
+                return fail("missing field `" + std::string(kFieldNames[static_cast<std::size_t>(i)]) + "`", p_);
+            }
+        }
+        return true;
+    }
+
+    bool array_form(SandboxProfile& profile) {
+        ++p_;  // [
+        int count = 0;
+        for (; count < 8; ++count) {
+            ws();
+            if (p_ == e_) return fail_peek(kEofList);
+            if (*p_ == ']') break;
+            if (count > 0) {
+                if (*p_ != ',') return fail_peek(kExpectedCommaList);
+                ++p_;
+                ws();
+                if (p_ == e_) return fail_peek(kEofValue);
+                if (*p_ == ']') return fail_peek(kTrailingComma);
+            }
+            if (!field_value(count, profile)) return false;
+        }
+        if (count < kProxyPort) {
+            ++p_;  // ]
+            return fail("invalid length " + std::to_string(count) +
+                            ", expected struct SandboxProfile with 8 elements",
+                        p_);
+        }
+        ws();
+        if (p_ == e_) return fail_peek(kEofList);
+        if (*p_ == ']') {
+            ++p_;
+            return true;
+        }
+        if (*p_ == ',') {
+            ++p_;
+            ws();
+            return fail_peek(p_ < e_ && *p_ == ']' ? kTrailingComma : kTrailingCharacters);
+        }
+        return fail_peek(kTrailingCharacters);
+    }
+
+    bool document(SandboxProfile& profile) {
+        ws();
+        if (p_ == e_) return fail_peek(kEofValue);
+        bool ok = false;
+        if (*p_ == '{') {
+            ok = object_form(profile);
+        } else if (*p_ == '[') {
+            ok = array_form(profile);
+        } else {
+            return invalid_type(kExpectStruct);
+        }
+        if (!ok) return false;
+        ws();
+        if (p_ != e_) return fail_peek(kTrailingCharacters);
+        return true;
+    }
+};
+
+// The hot loop: values of unknown keys. Works on a local cursor; every exit
+// stores it back into p_.
+bool Reader::ignore_value() {
+    const uchar* p = p_;
+    const uchar* const e = e_;
+    std::size_t depth = 0;
+    std::uint64_t* stack = stack_.data();
+    std::size_t stack_words = stack_.size();
+
+    const auto push = [&](bool object) {
+        const std::size_t word = depth >> 6;
+        if (word == stack_words) {
+            stack_.push_back(0);
+            stack = stack_.data();
+            stack_words = stack_.size();
+        }
+        const std::uint64_t bit = std::uint64_t{1} << (depth & 63);
+        stack[word] = object ? (stack[word] | bit) : (stack[word] & ~bit);
+        ++depth;
+    };
+    const auto in_object = [&]() -> bool {
+        const std::size_t d = depth - 1;
+        return (stack[d >> 6] >> (d & 63)) & 1;
+    };
+    const auto at = [&](std::string_view message, const uchar* where) {
+        p_ = p;
+        return fail(message, where);
+    };
+    const auto peek = [&](std::string_view message) {
+        p_ = p;
+        return fail(message, p < e ? p + 1 : e);
+    };
+
+    // A string body after its opening quote: escapes checked (four hex
+    // digits for \u, surrogates not checked); a raw control character is
+    // reported before it.
+    const auto skip_string = [&](const uchar*& q) -> bool {
+        for (;;) {
+            q = scan_string(q, e);
+            if (q == e) return at(kEofString, e);
+            const uchar c = *q;
+            if (c == '"') {
+                ++q;
+                return true;
+            }
+            if (c != '\\') return at(kControlCharacter, q);
+            ++q;
+            if (q == e) return at(kEofString, e);
+            switch (*q++) {
+            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+                break;
+            case 'u':
+                if (e - q < 4) return at(kEofString, e);
+                q += 4;
+                if (hex4(q - 4) < 0) return at(kInvalidEscape, q);
+                break;
+            default:
+                return at(kInvalidEscape, q);
+            }
+        }
+    };
+
+value:
+    while (p < e && is_ws(*p)) ++p;
+    if (p == e) return peek(kEofValue);
+    switch (*p) {
+    case '"':
+        ++p;
+        if (!skip_string(p)) return false;
+        goto after_value;
+    case '[':
+        ++p;
+        push(false);
+        while (p < e && is_ws(*p)) ++p;
+        if (p == e) return peek(kEofList);
+        if (*p == ']') {
+            ++p;
+            --depth;
+            goto after_value;
+        }
+        goto value;
+    case '{':
+        ++p;
+        push(true);
+        while (p < e && is_ws(*p)) ++p;
+        if (p == e) return peek(kEofObject);
+        if (*p == '}') {
+            ++p;
+            --depth;
+            goto after_value;
+        }
+        goto key;
+    case 'n':
+    case 't':
+    case 'f': {
+        const std::string_view word = *p == 'n' ? "null" : *p == 't' ? "true" : "false";
+        if (static_cast<std::size_t>(e - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
+            p += word.size();
+            goto after_value;
+        }
+        ++p;
+        for (char expected : word.substr(1)) {
+            if (p == e) return at(kEofValue, p);
+            if (*p++ != static_cast<uchar>(expected)) return at(kExpectedIdent, p);
+        }
+        goto after_value;  // not reached: the fast path took a full match
+    }
+    case '-':
+        ++p;
+        [[fallthrough]];
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': {
+        if (p == e) return at(kInvalidNumber, p);
+        const uchar c = *p++;
+        if (c == '0') {
+            if (p < e && is_digit(*p)) return peek(kInvalidNumber);
+        } else if (c >= '1' && c <= '9') {
+            p = skip_digits(p, e);
+        } else {
+            return at(kInvalidNumber, p);
+        }
+        if (p < e && *p == '.') {
+            ++p;
+            if (p == e || !is_digit(*p)) return peek(kInvalidNumber);
+            p = skip_digits(p, e);
+        }
+        if (p < e && (*p | 0x20) == 'e') {
+            ++p;
+            if (p < e && (*p == '+' || *p == '-')) ++p;
+            if (p == e) return at(kInvalidNumber, p);
+            if (!is_digit(*p++)) return at(kInvalidNumber, p);
+            p = skip_digits(p, e);
+        }
+        goto after_value;
+    }
+    default:
+        return peek(kExpectedValue);
+    }
+
+after_value:
+    if (depth == 0) {
+        p_ = p;
+        return true;
+    }
+    while (p < e && is_ws(*p)) ++p;
+    if (in_object()) {
+        if (p == e) return peek(kEofObject);
+        if (*p == ',') {
+            ++p;
+            goto key;
+        }
+        if (*p != '}') return peek(kExpectedCommaObject);
+    } else {
+        if (p == e) return peek(kEofList);
+        if (*p == ',') {
+            ++p;
+            goto value;
+        }
+        if (*p != ']') return peek(kExpectedCommaList);
+    }
+    ++p;
+    --depth;
+    goto after_value;
+
+key:
+    while (p < e && is_ws(*p)) ++p;
+    if (p == e) return peek(kEofObject);
+    if (*p != '"') return peek(kKeyMustBeString);
+    ++p;
+    if (!skip_string(p)) return false;
+    while (p < e && is_ws(*p)) ++p;
+    if (p == e) return peek(kEofObject);
+    if (*p != ':') return peek(kExpectedColon);
+    ++p;
+    goto value;
+}
+
+} // namespace
+
+Expected<SandboxProfile, ProfileError> parse_profile(std::string_view text) {
+    return Reader(text).run();
+}
+
+} // namespace morvik::profile
