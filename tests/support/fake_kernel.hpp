@@ -1,0 +1,292 @@
+// A scriptable, recording fake of sandbox::Kernel for unit tests.
+//
+// Scripting: the version query answer (a level, or an errno such as ENOSYS /
+// EOPNOTSUPP), refusals of create / add_rule (optionally only the n-th) /
+// restrict_self / prctl SET and GET, a fake filesystem (directories, files,
+// entries that fail to open, to fstat, or are interrupted by EINTR), the ABI
+// file content, environment and password database.
+//
+// Recording: every call in order (`calls`, with the records' contents) and
+// the descriptors handed out and closed (`open_fds()`, `bad_closes`).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sandbox/kernel.hpp"
+
+namespace morvik::testing {
+
+using sandbox::LandlockNetPortAttr;
+using sandbox::LandlockPathBeneathAttr;
+using sandbox::LandlockRulesetAttr;
+using sandbox::ReadResult;
+using sandbox::StatResult;
+using sandbox::SysResult;
+
+struct FakeCall {
+    enum class Kind {
+        VersionQuery, CreateRuleset, AddPathRule, AddNetRule, RestrictSelf, Prctl,
+        OpenPath, Fstat, Stat, Close, ReadFile, Getenv, Getuid, Sysconf, Getpwuid, WriteStderr,
+    };
+    FakeCall(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
+
+    Kind kind;
+    std::string text;             // path, env name or written text
+    int fd = -1;                  // ruleset fd (AddRule/RestrictSelf), fd (Fstat/Close)
+    int parent_fd = -1;           // AddPathRule
+    std::uint64_t handled_fs = 0; // CreateRuleset
+    std::uint64_t handled_net = 0;
+    std::uint64_t scoped = 0;
+    std::size_t size = 0;         // CreateRuleset / VersionQuery
+    std::uint32_t flags = 0;
+    std::uint64_t access = 0;     // AddPathRule / AddNetRule
+    std::uint64_t port = 0;       // AddNetRule
+    long option = 0;              // Prctl option, Sysconf name
+    unsigned long arg2 = 0;       // Prctl
+};
+
+class FakeKernel : public sandbox::Kernel {
+  public:
+    using Kind = FakeCall::Kind;
+
+    struct Entry {
+        unsigned mode = S_IFDIR | 0755;
+        int open_error = 0;  // open_path fails with this errno
+        int eintr = 0;       // the first n opens fail with EINTR
+        int fstat_error = 0; // fstat of its descriptor fails with this errno
+    };
+    struct PasswdEntry {
+        uid_t uid;
+        std::string dir;
+    };
+
+    // ---- script -------------------------------------------------------
+    long version_result = 6;     // >= 0: the version query's answer
+    int version_error = 0;       // non-zero: the version query fails with it
+    int create_error = 0;
+    int add_rule_error = 0;
+    int add_rule_fail_at = 0;    // 1-based add_rule call to fail (0: every one, when error set)
+    int restrict_error = 0;
+    int prctl_set_error = 0;
+    long prctl_get_result = 0;   // when prctl_get_error == 0
+    int prctl_get_error = 0;
+    std::optional<std::string> abi_file; // content of any read_file; none: ENOENT
+    int abi_file_error = ENOENT;
+    std::map<std::string, Entry> files;
+    std::map<std::string, std::string> env;
+    uid_t uid = 1000;
+    long pw_size_max = 70;
+    std::optional<PasswdEntry> passwd;
+    int getpwuid_error = 0;
+    int write_error = 0;
+
+    void set_version(long v) { version_result = v, version_error = 0; }
+    void set_no_landlock(int err = ENOSYS) { version_error = err; }
+    void add_dir(const std::string& p) { files[p] = Entry{}; }
+    void add_file(const std::string& p) { files[p] = Entry{S_IFREG | 0644}; }
+    void add_system_dirs() {
+        for (const char* p : {"/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin", "/run", "/sys",
+                              "/tmp", "/proc", "/dev"})
+            add_dir(p);
+    }
+
+    // ---- records ------------------------------------------------------
+    std::vector<FakeCall> calls;
+    std::set<int> live_fds;
+    std::vector<int> bad_closes; // closes of descriptors not open
+
+    [[nodiscard]] std::vector<FakeCall> of(Kind kind) const {
+        std::vector<FakeCall> out;
+        for (const auto& c : calls)
+            if (c.kind == kind) out.push_back(c);
+        return out;
+    }
+    [[nodiscard]] std::vector<Kind> kinds() const {
+        std::vector<Kind> out;
+        for (const auto& c : calls) out.push_back(c.kind);
+        return out;
+    }
+    [[nodiscard]] std::size_t open_fds() const { return live_fds.size(); }
+    [[nodiscard]] std::string stderr_text() const {
+        std::string out;
+        for (const auto& c : of(Kind::WriteStderr)) out += c.text;
+        return out;
+    }
+
+    // ---- Kernel -------------------------------------------------------
+    SysResult landlock_create_ruleset(const LandlockRulesetAttr* attr, std::size_t size,
+                                      std::uint32_t flags) override {
+        FakeCall c{attr == nullptr ? Kind::VersionQuery : Kind::CreateRuleset};
+        c.size = size;
+        c.flags = flags;
+        if (attr == nullptr) {
+            calls.push_back(c);
+            if (version_error != 0) return {-1, version_error};
+            return {version_result, 0};
+        }
+        c.handled_fs = attr->handled_access_fs;
+        c.handled_net = attr->handled_access_net;
+        c.scoped = attr->scoped;
+        calls.push_back(c);
+        if (create_error != 0) return {-1, create_error};
+        return {new_fd(), 0};
+    }
+
+    SysResult landlock_add_rule(int ruleset_fd, std::uint32_t rule_type, const void* rule_attr,
+                                std::uint32_t flags) override {
+        FakeCall c{rule_type == sandbox::kLandlockRulePathBeneath ? Kind::AddPathRule
+                                                                 : Kind::AddNetRule};
+        c.fd = ruleset_fd;
+        c.flags = flags;
+        if (c.kind == Kind::AddPathRule) {
+            LandlockPathBeneathAttr a;
+            std::memcpy(&a, rule_attr, sizeof a);
+            c.access = a.allowed_access;
+            c.parent_fd = a.parent_fd;
+        } else {
+            LandlockNetPortAttr a;
+            std::memcpy(&a, rule_attr, sizeof a);
+            c.access = a.allowed_access;
+            c.port = a.port;
+        }
+        calls.push_back(c);
+        ++add_rule_calls_;
+        if (add_rule_error != 0 && (add_rule_fail_at == 0 || add_rule_fail_at == add_rule_calls_))
+            return {-1, add_rule_error};
+        return {0, 0};
+    }
+
+    SysResult landlock_restrict_self(int ruleset_fd, std::uint32_t flags) override {
+        FakeCall c{Kind::RestrictSelf};
+        c.fd = ruleset_fd;
+        c.flags = flags;
+        calls.push_back(c);
+        if (restrict_error != 0) return {-1, restrict_error};
+        return {0, 0};
+    }
+
+    SysResult prctl(int option, unsigned long arg2, unsigned long, unsigned long,
+                    unsigned long) override {
+        FakeCall c{Kind::Prctl};
+        c.option = option;
+        c.arg2 = arg2;
+        calls.push_back(c);
+        if (option == sandbox::kPrSetNoNewPrivs) {
+            if (prctl_set_error != 0) return {-1, prctl_set_error};
+            return {0, 0};
+        }
+        if (prctl_get_error != 0) return {-1, prctl_get_error};
+        return {prctl_get_result, 0};
+    }
+
+    SysResult open_path(const std::string& path) override {
+        calls.push_back(FakeCall{Kind::OpenPath, path});
+        auto it = files.find(path);
+        if (it == files.end()) return {-1, ENOENT};
+        if (it->second.eintr > 0) {
+            --it->second.eintr;
+            return {-1, EINTR};
+        }
+        if (it->second.open_error != 0) return {-1, it->second.open_error};
+        const int fd = new_fd();
+        fd_paths_[fd] = path;
+        return {fd, 0};
+    }
+
+    StatResult fstat(int fd) override {
+        FakeCall c{Kind::Fstat};
+        c.fd = fd;
+        calls.push_back(c);
+        if (!live_fds.contains(fd) || !fd_paths_.contains(fd)) return {EBADF, 0};
+        const Entry& e = files.at(fd_paths_.at(fd));
+        if (e.fstat_error != 0) return {e.fstat_error, 0};
+        return {0, e.mode};
+    }
+
+    StatResult stat(const std::string& path) override {
+        calls.push_back(FakeCall{Kind::Stat, path});
+        if (path.find('\0') != std::string::npos) return {EINVAL, 0};
+        auto it = files.find(path);
+        if (it == files.end()) return {ENOENT, 0};
+        return {0, it->second.mode};
+    }
+
+    int close(int fd) override {
+        FakeCall c{Kind::Close};
+        c.fd = fd;
+        calls.push_back(c);
+        if (live_fds.erase(fd) == 0) {
+            bad_closes.push_back(fd);
+            return EBADF;
+        }
+        fd_paths_.erase(fd);
+        return 0;
+    }
+
+    ReadResult read_file(const std::string& path) override {
+        calls.push_back(FakeCall{Kind::ReadFile, path});
+        if (!abi_file) return {abi_file_error, {}};
+        return {0, *abi_file};
+    }
+
+    std::optional<std::string> getenv(const char* name) override {
+        calls.push_back(FakeCall{Kind::Getenv, name});
+        auto it = env.find(name);
+        if (it == env.end()) return std::nullopt;
+        return it->second;
+    }
+
+    uid_t getuid() override {
+        calls.push_back(FakeCall{Kind::Getuid, {}});
+        return uid;
+    }
+
+    long sysconf(int name) override {
+        FakeCall c{Kind::Sysconf};
+        c.option = name;
+        calls.push_back(c);
+        return pw_size_max;
+    }
+
+    int getpwuid_r(uid_t u, struct passwd* pwd, char* buf, std::size_t buflen,
+                   struct passwd** result) override {
+        FakeCall c{Kind::Getpwuid};
+        c.option = u;
+        c.size = buflen;
+        calls.push_back(c);
+        *result = nullptr;
+        if (getpwuid_error != 0) return getpwuid_error;
+        if (!passwd || passwd->uid != u) return 0;
+        if (passwd->dir.size() + 1 > buflen) return ERANGE;
+        std::memcpy(buf, passwd->dir.c_str(), passwd->dir.size() + 1);
+        pwd->pw_dir = buf;
+        *result = pwd;
+        return 0;
+    }
+
+    SysResult write_stderr(std::string_view text) override {
+        calls.push_back(FakeCall{Kind::WriteStderr, std::string(text)});
+        if (write_error != 0) return {-1, write_error};
+        return {static_cast<long>(text.size()), 0};
+    }
+
+  private:
+    int new_fd() {
+        const int fd = next_fd_++;
+        live_fds.insert(fd);
+        return fd;
+    }
+    int next_fd_ = 100;
+    int add_rule_calls_ = 0;
+    std::map<int, std::string> fd_paths_;
+};
+
+} // namespace morvik::testing
