@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""Checks docs/profile.schema.json: it is a valid draft 2020-12 schema, every
+example profile validates, and it refuses what the launcher refuses for type
+and range reasons. Usage: check_schema.py SOURCE_DIR"""
+import glob
+import json
+import os
+import sys
+
+import jsonschema
+
+source = sys.argv[1]
+with open(os.path.join(source, "docs", "profile.schema.json")) as f:
+    schema = json.load(f)
+jsonschema.Draft202012Validator.check_schema(schema)
+validator = jsonschema.Draft202012Validator(schema)
+
+BASE = {
+    "worktree_path": "w", "git_dir": "g", "agent_config_dirs": [], "tool_dirs": [],
+    "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": [],
+}
+ARRAY = ["w", "g", [], [], [], [], []]
+
+
+def variant(**changes):
+    doc = dict(BASE)
+    for key, value in changes.items():
+        if value is KeyError:
+            del doc[key]
+        else:
+            doc[key] = value
+    return doc
+
+
+accepted = {
+    "minimal object": BASE,
+    "port 0": variant(proxy_port=0),
+    "port 65535": variant(proxy_port=65535),
+    "null port": variant(proxy_port=None),
+    "unknown key with any value": variant(Worktree_path=[{"x": [1, None]}]),
+    "empty and relative paths": variant(worktree_path="", git_dir="rel/dir"),
+    "array with seven elements": ARRAY,
+    "array with eight elements": ARRAY + [3128],
+}
+refused = {
+    "not an object or array": 5,
+    "null document": None,
+    "missing worktree_path": variant(worktree_path=KeyError),
+    "missing env_passthrough": variant(env_passthrough=KeyError),
+    "path not a string": variant(worktree_path=[]),
+    "null path": variant(git_dir=None),
+    "list not an array": variant(tool_dirs="bin"),
+    "null list": variant(agent_config_dirs=None),
+    "number in a path list": variant(user_allowed_paths=[1]),
+    "null in a string list": variant(allowed_domains=[None]),
+    "port too large": variant(proxy_port=65536),
+    "negative port": variant(proxy_port=-1),
+    "fractional port": variant(proxy_port=80.5),
+    "port as string": variant(proxy_port="8080"),
+    "boolean port": variant(proxy_port=True),
+    "array too short": ARRAY[:6],
+    "array too long": ARRAY + [1, 2],
+    "array element of wrong type": [1] + ARRAY[1:],
+}
+
+failures = []
+for name, doc in accepted.items():
+    errors = list(validator.iter_errors(doc))
+    if errors:
+        failures.append(f"accepted case '{name}' refused: {errors[0].message}")
+for name, doc in refused.items():
+    if validator.is_valid(doc):
+        failures.append(f"refused case '{name}' validates")
+examples = sorted(glob.glob(os.path.join(source, "examples", "*.json")))
+if not examples:
+    failures.append("no example profiles found")
+for path in examples:
+    with open(path) as f:
+        errors = list(validator.iter_errors(json.load(f)))
+    if errors:
+        failures.append(f"{os.path.basename(path)}: {errors[0].message}")
+
+total = len(accepted) + len(refused) + len(examples)
+for failure in failures:
+    print("FAIL:", failure)
+print(f"schema: {total - len(failures)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
