@@ -1,5 +1,6 @@
 // The launcher's command line and every failure line before confinement,
 // against the built binary.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

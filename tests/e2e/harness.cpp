@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -49,7 +50,15 @@ RunResult run_process(const std::vector<std::string>& argv_in, const RunOptions&
         } else if (options.stdin_data) {
             ::dup2(in_pipe[0], 0);
         }
-        if (options.keep_fd >= 0) ::fcntl(options.keep_fd, F_SETFD, 0);
+        // Start from a clean slate: only 0-2 and the descriptor the test
+        // hands over survive, whatever the test runner itself inherited.
+        if (options.keep_fd >= 3) {
+            ::fcntl(options.keep_fd, F_SETFD, 0);
+            ::close_range(3, static_cast<unsigned>(options.keep_fd) - 1, 0);
+            ::close_range(static_cast<unsigned>(options.keep_fd) + 1, ~0U, 0);
+        } else {
+            ::close_range(3, ~0U, 0);
+        }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(120);
         if (options.uid) {
             const gid_t gid = static_cast<gid_t>(*options.uid);

@@ -21,14 +21,14 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::optional<std::vector<std::string>> env; // default: inherit
+    std::optional<std::vector<std::string>> env{}; // default: inherit
     bool close_stdin = false;
-    std::optional<uid_t> uid; // drop to this uid (and gid) before exec; needs root
-    std::string cwd;          // default: inherit
+    std::optional<uid_t> uid{}; // drop to this uid (and gid) before exec; needs root
+    std::string cwd{};        // default: inherit
     int keep_fd = -1;         // an extra inherited descriptor, left open in the child
-    std::optional<std::string> stdin_data;
+    std::optional<std::string> stdin_data{};
     std::string launcher = kLauncher; // for run_sandboxed
-    std::string exec_path; // program to execute when argv[0] is not it (or argv is empty)
+    std::string exec_path{}; // program to execute when argv[0] is not it (or argv is empty)
 };
 
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options = {});
@@ -62,12 +62,12 @@ class ScratchDir {
 
 // Renders a profile in object form. Lists are JSON string arrays.
 struct ProfileSpec {
-    std::string worktree_path;
-    std::string git_dir;
-    std::vector<std::string> agent_config_dirs;
-    std::vector<std::string> tool_dirs;
-    std::vector<std::string> user_allowed_paths;
-    std::optional<int> proxy_port;
+    std::string worktree_path{};
+    std::string git_dir{};
+    std::vector<std::string> agent_config_dirs{};
+    std::vector<std::string> tool_dirs{};
+    std::vector<std::string> user_allowed_paths{};
+    std::optional<int> proxy_port{};
 };
 std::string profile_json(const ProfileSpec& spec);
 
