@@ -17,7 +17,7 @@ cd "$demo"
 echo "\$ morvik-sandbox --profile examples/quickstart.json -- sh -c '...'"
 "$repo/build/morvik-sandbox" --profile "$repo/examples/quickstart.json" -- sh -c '
   if echo hello > work/note.txt; then echo "write inside the work tree (work/note.txt): allowed"; fi
-  if ! echo hello > outside/note.txt 2>/dev/null; then
+  if ! { echo hello > outside/note.txt; } 2>/dev/null; then
     echo "write outside it (outside/note.txt): refused by the kernel"
   fi
   if ! ls /var/tmp >/dev/null 2>&1; then echo "list /var/tmp: refused by the kernel"; fi
