@@ -1,0 +1,333 @@
+#include "explain/explain.hpp"
+
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "base/os_error.hpp"
+#include "launcher/profile_file.hpp"
+#include "profile/parse_profile.hpp"
+
+namespace morvik::explain {
+namespace {
+
+using sandbox::AccessFs;
+using sandbox::AccessNet;
+using sandbox::PathRuleStatus;
+
+// Copies every policy event into an Explanation. The events' references are
+// only valid during the call, so everything is copied.
+class Collector final : public sandbox::PolicyObserver {
+  public:
+    explicit Collector(Explanation& out) : out_(out) {}
+
+    void on_rights(const sandbox::PolicyRights& rights) override { out_.rights = rights; }
+
+    void on_created(const sandbox::RulesetCreated& created) override {
+        out_.ruleset =
+            RulesetInfo{created.support(),       created.state(),      created.requested_fs(),
+                        created.requested_net(), created.handled_fs(), created.handled_net()};
+    }
+
+    void on_path_rule(const sandbox::PathRuleEvent& event) override {
+        out_.paths.push_back(PathItem{event.rule.row, event.rule.path, event.status,
+                                      event.rule.access, event.granted,
+                                      event.directory_rights_removed, event.stat_error});
+    }
+
+    void on_home(const std::optional<std::string>& home) override {
+        out_.home_looked_up = true;
+        out_.home = home;
+    }
+
+    void on_port_rule(const sandbox::PortRuleEvent& event) override {
+        out_.port = PortItem{event.port, event.outcome};
+    }
+
+    void on_enforced(const sandbox::RestrictionStatus& status) override {
+        out_.enforcement = status.enforcement;
+    }
+
+  private:
+    Explanation& out_;
+};
+
+template <class Access> std::string join_names(Access access) {
+    std::string out;
+    for (std::size_t bit = 0; bit < Access::kNames.size(); ++bit) {
+        if (((access.bits() >> bit) & 1U) == 0) continue;
+        if (!out.empty()) out += " | ";
+        out += Access::kNames[bit];
+    }
+    // Bits beyond the named rights cannot come from the policy; show them
+    // rather than hide them.
+    if (!access.unknown().empty()) {
+        if (!out.empty()) out += " | ";
+        out += "unknown " + access.unknown().to_string();
+    }
+    return out.empty() ? std::string("none") : out;
+}
+
+// The label of a row: the profile key, "system" for the fixed directories,
+// "home" for the home directory.
+std::string_view row_label(sandbox::RuleRow row) {
+    switch (row) {
+    case sandbox::RuleRow::Worktree:
+    case sandbox::RuleRow::GitDir:
+    case sandbox::RuleRow::AgentConfigDir:
+    case sandbox::RuleRow::ToolDir:
+    case sandbox::RuleRow::UserAllowedPath:
+    case sandbox::RuleRow::Home:
+        return sandbox::row_name(row);
+    default:
+        return "system";
+    }
+}
+
+std::string_view support_kind(sandbox::KernelSupport::Kind kind) {
+    switch (kind) {
+    case sandbox::KernelSupport::Kind::Available:
+        return "available";
+    case sandbox::KernelSupport::Kind::Disabled:
+        return "disabled";
+    case sandbox::KernelSupport::Kind::Missing:
+        return "missing";
+    }
+    return "unknown";
+}
+
+std::string_view enforcement_name(sandbox::Enforcement e) {
+    switch (e) {
+    case sandbox::Enforcement::Full:
+        return "full";
+    case sandbox::Enforcement::Partial:
+        return "partial";
+    case sandbox::Enforcement::NotEnforced:
+        return "not enforced";
+    }
+    return "unknown";
+}
+
+void line(std::string& out, std::string_view key, std::string_view value) {
+    out += key;
+    out += ": ";
+    out += value;
+    out += '\n';
+}
+
+// The rights of an examined path once reduced for a non-directory.
+AccessFs after_type_check(const PathItem& item) {
+    return item.directory_rights_removed ? item.asked & AccessFs::kFileRights : item.asked;
+}
+
+void render_path(std::string& out, const PathItem& item) {
+    std::string head(row_label(item.row));
+    head += ' ';
+    head += quote_path(item.path);
+    head += ": ";
+    const AccessFs reduced = after_type_check(item);
+    const AccessFs removed_dir = item.asked - reduced;
+    const AccessFs unsupported = reduced - item.granted;
+
+    switch (item.status) {
+    case PathRuleStatus::Absent:
+        line(out, "skip", head + "absent: " + OsError{item.stat_error}.to_string());
+        return;
+    case PathRuleStatus::Dropped:
+        head += "dropped: the kernel supports none of " + names(reduced);
+        if (!removed_dir.empty()) head += " (not a directory: removed " + names(removed_dir) + ")";
+        line(out, "skip", head);
+        return;
+    case PathRuleStatus::Added:
+    case PathRuleStatus::Inert:
+        break;
+    }
+    head += names(item.granted);
+    if (!removed_dir.empty()) head += " (not a directory: removed " + names(removed_dir) + ")";
+    if (!unsupported.empty()) head += " (unsupported by the kernel: " + names(unsupported) + ")";
+    if (item.status == PathRuleStatus::Inert) {
+        line(out, "skip", head + " (kept, but the ruleset is inert: no rule reaches the kernel)");
+    } else {
+        line(out, "rule", head);
+    }
+}
+
+void render_port(std::string& out, const Explanation& e) {
+    if (e.port) {
+        const auto& o = e.port->outcome;
+        std::string text = std::to_string(e.port->port) + ": ";
+        switch (o.disposition) {
+        case sandbox::RuleDisposition::Added:
+            text += names(o.granted);
+            break;
+        case sandbox::RuleDisposition::Dropped:
+            text += "dropped: the kernel supports none of " + names(o.asked);
+            break;
+        case sandbox::RuleDisposition::Inert:
+            text +=
+                names(o.granted) + " (kept, but the ruleset is inert: no rule reaches the kernel)";
+            break;
+        }
+        line(out, "port", text);
+        return;
+    }
+    if (!e.rights->handle_net) {
+        line(out, "port", "none (network not handled below level 4)");
+    } else if (!e.profile_has_port) {
+        line(out, "port", "none (no proxy_port: no TCP port may be bound or connected)");
+    }
+}
+
+} // namespace
+
+std::string names(AccessFs access) {
+    return join_names(access);
+}
+std::string names(AccessNet access) {
+    return join_names(access);
+}
+
+std::string quote_path(std::string_view path) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    const auto hex = [&](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    };
+    std::size_t i = 0;
+    while (i < path.size()) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (c >= 0x80) {
+            // Keep a well-formed UTF-8 sequence as it is; escape a stray byte.
+            std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (n > 1 && i + n <= path.size() && is_valid_utf8(path.substr(i, n))) {
+                out.append(path.substr(i, n));
+                i += n;
+            } else {
+                hex(c);
+                ++i;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                hex(c);
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        ++i;
+    }
+    out += '"';
+    return out;
+}
+
+Expected<Explanation, ExplainError> explain(const profile::SandboxProfile& profile,
+                                            sandbox::Kernel& kernel,
+                                            const ExplainOptions& options) {
+    Explanation result;
+    result.profile_has_port = profile.proxy_port.has_value();
+    Collector collector(result);
+    sandbox::DryRunKernel dry(kernel);
+    sandbox::PolicyOptions policy;
+    policy.abi_version_path = options.abi_version_path;
+    policy.observer = &collector;
+    auto applied = sandbox::apply_landlock(profile, dry, policy);
+    result.actions = dry.actions();
+    if (!applied) return Unexpected(ExplainError{std::move(applied).error(), std::move(result)});
+    return result;
+}
+
+std::string render(const Explanation& e) {
+    std::string out;
+    if (!e.rights) return out;
+    const sandbox::PolicyRights& r = *e.rights;
+    line(out, "abi version", std::to_string(r.version));
+    line(out, "abi level", std::to_string(r.level));
+    if (!e.ruleset) return out;
+    const RulesetInfo& rs = *e.ruleset;
+
+    std::string support(support_kind(rs.support.kind));
+    if (rs.support.kind == sandbox::KernelSupport::Kind::Available) {
+        support += ' ' + std::to_string(rs.support.version) + " (level " +
+                   std::to_string(rs.support.level) + ")";
+    }
+    line(out, "kernel support", support);
+
+    line(out, "handled fs", names(rs.handled_fs));
+    if (const AccessFs u = rs.requested_fs - rs.handled_fs; !u.empty()) {
+        line(out, "unsupported fs", names(u));
+    }
+    if (!r.handle_net) {
+        line(out, "handled net", "none (network not handled below level 4)");
+    } else {
+        line(out, "handled net", names(rs.handled_net));
+        if (const AccessNet u = rs.requested_net - rs.handled_net; !u.empty()) {
+            line(out, "unsupported net", names(u));
+        }
+    }
+
+    // Rows 1 to 16, then the home lookup, then row 17.
+    std::size_t i = 0;
+    for (; i < e.paths.size() && e.paths[i].row != sandbox::RuleRow::Home; ++i) {
+        render_path(out, e.paths[i]);
+    }
+    if (e.home_looked_up) line(out, "home", e.home ? quote_path(*e.home) : std::string("none"));
+    for (; i < e.paths.size(); ++i)
+        render_path(out, e.paths[i]);
+
+    if (!e.enforcement) return out; // the policy stopped before the port rule or enforcement
+    render_port(out, e);
+    line(out, "enforcement", enforcement_name(*e.enforcement));
+    return out;
+}
+
+Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
+            const ExplainOptions& options) {
+    Outcome o;
+    const auto fail = [&o](std::string text) {
+        o.status = 1;
+        o.err += text;
+        o.err += '\n';
+        return o;
+    };
+    if (args.size() != 3 || std::strcmp(args[1], "--profile") != 0) {
+        return fail(std::string(kUsage));
+    }
+    const char* profile_path = args[2];
+    const auto text = launcher::read_profile_file(profile_path);
+    if (!text) {
+        return fail("Failed to read profile " + std::string(profile_path) + ": " +
+                    text.error().to_string());
+    }
+    const auto profile = profile::parse_profile(*text);
+    if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
+
+    auto explained = explain(*profile, kernel, options);
+    if (!explained) {
+        // What was decided before the failure helps to find its cause.
+        o.out = render(explained.error().partial);
+        return fail("Failed to apply Landlock rules: " + explained.error().error.to_string());
+    }
+    o.out = render(*explained);
+    return o;
+}
+
+} // namespace morvik::explain

@@ -1,0 +1,86 @@
+// morvik-sandbox-explain: prints the rule set that morvik-sandbox would
+// enforce for a profile on this kernel, without confining anything.
+//
+//   morvik-sandbox-explain --profile <profile.json>
+//
+// The profile is read and parsed exactly as the launcher does, and the
+// launcher's own policy runs with every confining call only recorded: the
+// paths are really examined and opened, and the kernel's Landlock version is
+// really queried. Relative paths resolve against the working directory, and
+// HOME is read, as they would be for the launcher started from here.
+//
+// Output (standard output, one item per line, "KEY: VALUE", in this order):
+//
+//   abi version: N                 the version number the policy builds for
+//   abi level: L                   1 to 6
+//   kernel support: available N (level L) | disabled | missing
+//   handled fs: RIGHTS             filesystem rights the kernel would handle
+//   unsupported fs: RIGHTS         (only if some declared rights are not supported)
+//   handled net: RIGHTS            or "none (network not handled below level 4)"
+//   unsupported net: RIGHTS        (only if some declared rights are not supported)
+//   rule: ROW "PATH": RIGHTS [NOTES]     one per rule added, in the order added
+//   skip: ROW "PATH": REASON             one per path that gets no rule
+//   home: "PATH" | none            the home lookup, before the home rule (row "home")
+//   port: N: RIGHTS | none (REASON)
+//   enforcement: full | partial | not enforced
+//
+// RIGHTS are right names joined by " | ", lowest bit first, or "none". ROW
+// is the profile key (worktree_path, git_dir, agent_config_dirs, tool_dirs,
+// user_allowed_paths), "system" for the fixed directories, or "home". PATH is
+// in double quotes with '"' and '\' escaped by '\', line feed, tab and
+// carriage return as \n \t \r, and other control bytes and bytes that are not
+// valid UTF-8 as \xHH. A rule's NOTES are "(not a directory: removed RIGHTS)"
+// and "(unsupported by the kernel: RIGHTS)". A skip's REASON is
+// "absent: OS ERROR", "dropped: the kernel supports none of RIGHTS", or the
+// rule's rights followed by "(kept, but the ruleset is inert: ...)".
+// "enforcement: not enforced" is where the launcher prints its warning.
+//
+// Exit status 0 on success. Every failure is one line on standard error and
+// status 1: the usage line; "Failed to read profile PATH: REASON" and
+// "Failed to parse profile: MESSAGE", as the launcher prints them; "Failed to
+// apply Landlock rules: MESSAGE" (a path exists but cannot be opened), after
+// the lines decided before the failure; "Failed to write output: REASON".
+#include <unistd.h>
+
+#include <cerrno>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "base/os_error.hpp"
+#include "explain/explain.hpp"
+#include "launcher/process_start.hpp"
+#include "sandbox/linux_kernel.hpp"
+
+namespace {
+
+// Writes all of `text` to `fd`; the errno of the failing write, or 0.
+int write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!morvik::launcher::ensure_standard_descriptors()) return 1;
+    // A closed pipe on standard output is a write error, not a silent death.
+    morvik::launcher::ignore_sigpipe();
+    const std::span<const char* const> args(const_cast<const char* const*>(argv),
+                                            static_cast<std::size_t>(argc > 0 ? argc : 0));
+    const morvik::explain::Outcome outcome =
+        morvik::explain::run(args, morvik::sandbox::system_kernel());
+    if (const int error = write_all(1, outcome.out); error != 0) {
+        (void)write_all(2, "Failed to write output: " + morvik::OsError{error}.to_string() + "\n");
+        return 1;
+    }
+    (void)write_all(2, outcome.err);
+    return outcome.status;
+}
