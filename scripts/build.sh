@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -DMORVIK_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target morvik-sandbox >/dev/null
