@@ -1,0 +1,103 @@
+// The real kernel: the seam's own calls in-process, confinement only in
+// forked children.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+#include "sandbox/dry_run_kernel.hpp"
+#include "sandbox/linux_kernel.hpp"
+#include "sandbox/policy.hpp"
+
+namespace morvik::sandbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(LinuxKernel, SeamCalls) {
+    Kernel& k = system_kernel();
+    const SysResult fd = k.open_path("/");
+    ASSERT_GE(fd.value, 0);
+    EXPECT_EQ(::fcntl(static_cast<int>(fd.value), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_TRUE(k.fstat(static_cast<int>(fd.value)).is_directory());
+    EXPECT_EQ(k.close(static_cast<int>(fd.value)), 0);
+    EXPECT_EQ(k.stat(std::string("/\0x", 3)).error, EINVAL);
+    EXPECT_EQ(k.open_path(std::string("/\0x", 3)).error, EINVAL);
+    EXPECT_EQ(k.stat("/nonexistent-morvik").error, ENOENT);
+    EXPECT_EQ(k.stat("").error, ENOENT);
+    EXPECT_EQ(k.read_file("/nonexistent-morvik").error, ENOENT);
+    EXPECT_EQ(k.read_file("/proc/self/comm").error, 0);
+}
+
+int open_fd_count() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+// Runs `body` in a child; returns its exit status (or -1).
+template <class F> int in_child(F body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+class RealSandbox : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (KernelSupport::query(system_kernel()).level == 0) GTEST_SKIP() << "no Landlock";
+        char tmpl[] = "/var/tmp/morvik-sandbox-test-XXXXXX";
+        if (::mkdtemp(tmpl) == nullptr) GTEST_SKIP() << "no /var/tmp";
+        root_ = tmpl;
+        fs::create_directory(root_ / "allowed");
+        fs::create_directory(root_ / "denied");
+        profile_.worktree_path = root_ / "allowed";
+    }
+    void TearDown() override {
+        if (!root_.empty()) fs::remove_all(root_);
+    }
+    bool can_create(const fs::path& p) {
+        const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) ::close(fd);
+        return fd >= 0;
+    }
+
+    fs::path root_;
+    profile::SandboxProfile profile_;
+};
+
+TEST_F(RealSandbox, ConfinesWritesToTheWorktree) {
+    EXPECT_EQ(in_child([&] {
+                  ::setenv("HOME", "/nonexistent-morvik", 1);
+                  const int before = open_fd_count();
+                  if (!apply_landlock(profile_, system_kernel())) return 10;
+                  if (open_fd_count() != before) return 11;
+                  if (!can_create(root_ / "allowed" / "x")) return 12;
+                  if (can_create(root_ / "denied" / "x")) return 13;
+                  return 0;
+              }),
+              0);
+}
+
+TEST_F(RealSandbox, DryRunConfinesNothing) {
+    EXPECT_EQ(in_child([&] {
+                  ::setenv("HOME", "/nonexistent-morvik", 1);
+                  DryRunKernel dry(system_kernel());
+                  const int before = open_fd_count();
+                  if (!apply_landlock(profile_, dry)) return 10;
+                  if (open_fd_count() != before) return 11;
+                  if (dry.actions().empty()) return 12;
+                  if (!can_create(root_ / "denied" / "x")) return 13;
+                  return 0;
+              }),
+              0);
+}
+
+} // namespace
+} // namespace morvik::sandbox
