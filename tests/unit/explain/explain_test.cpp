@@ -1,0 +1,472 @@
+// The explainer against the recording fake kernel: the rules it shows must
+// be exactly the rules a real run of the policy adds, at every ABI level.
+#include "explain/explain.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "profile/parse_profile.hpp"
+#include "support/fake_kernel.hpp"
+
+namespace morvik::explain {
+namespace {
+
+using sandbox::AccessFs;
+using testing::FakeKernel;
+using Kind = testing::FakeCall::Kind;
+
+profile::SandboxProfile sample_profile(std::optional<std::uint16_t> port = 3128) {
+    profile::SandboxProfile p;
+    p.worktree_path = "/w";
+    p.git_dir = "/w/.git"; // absent
+    p.agent_config_dirs = {"/cfg"};
+    p.tool_dirs = {"/tools/run.sh", "/tools"}; // a file, then a directory
+    p.user_allowed_paths = {"/data"};
+    p.proxy_port = port;
+    return p;
+}
+
+struct Scenario {
+    const char* name;
+    std::function<void(FakeKernel&)> script;
+    friend void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+};
+
+void base_files(FakeKernel& k) {
+    k.add_system_dirs();
+    k.files.erase("/lib64");
+    k.add_dir("/w");
+    k.add_dir("/cfg");
+    k.add_file("/tools/run.sh");
+    k.add_dir("/tools");
+    k.add_dir("/data");
+    k.add_dir("/home/u");
+    k.env["HOME"] = "/home/u";
+}
+
+const Scenario kScenarios[] = {
+    {"Level1", [](FakeKernel& k) { k.set_version(1); }},
+    {"Level3", [](FakeKernel& k) { k.set_version(3); }},
+    {"Level4", [](FakeKernel& k) { k.set_version(4); }},
+    {"Level6", [](FakeKernel& k) { k.set_version(6); }},
+    {"Version9", [](FakeKernel& k) { k.set_version(9); }},
+    {"NoLandlock", [](FakeKernel& k) { k.set_no_landlock(ENOSYS); }},
+    {"Disabled", [](FakeKernel& k) { k.set_no_landlock(EOPNOTSUPP); }},
+    // The ABI file asks for more than the kernel supports.
+    {"File5Kernel2",
+     [](FakeKernel& k) {
+         k.abi_file = "5\n";
+         k.set_version(2);
+     }},
+    {"File0", [](FakeKernel& k) { k.abi_file = "0"; }},
+};
+
+// One rule as the kernel saw it: a path (or a port) and its rights.
+struct SeenRule {
+    std::string target;
+    std::uint64_t access;
+    friend bool operator==(const SeenRule&, const SeenRule&) = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const SeenRule& r) {
+    return os << r.target << " 0x" << std::hex << r.access << std::dec;
+}
+
+// The rules recorded by the fake kernel; a path rule's path is that of the
+// open that made its descriptor (stat, open, fstat, add_rule in sequence).
+std::vector<SeenRule> recorded_rules(const FakeKernel& k) {
+    std::vector<SeenRule> out;
+    std::string last_open;
+    for (const auto& c : k.calls) {
+        if (c.kind == Kind::OpenPath) last_open = c.text;
+        if (c.kind == Kind::AddPathRule) out.push_back({last_open, c.access});
+        if (c.kind == Kind::AddNetRule) out.push_back({"port " + std::to_string(c.port), c.access});
+    }
+    return out;
+}
+
+std::vector<SeenRule> explained_rules(const Explanation& e) {
+    std::vector<SeenRule> out;
+    for (const auto& p : e.paths) {
+        if (p.status == sandbox::PathRuleStatus::Added) out.push_back({p.path, p.granted.bits()});
+    }
+    if (e.port && e.port->outcome.disposition == sandbox::RuleDisposition::Added) {
+        out.push_back({"port " + std::to_string(e.port->port), e.port->outcome.granted.bits()});
+    }
+    return out;
+}
+
+// The rules as printed: "rule:" lines reduced to `"PATH": RIGHTS` (the row
+// label and notes dropped), and the port line when it grants something.
+std::vector<std::string> printed_rules(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        const std::string l = text.substr(start, end - start);
+        start = end + 1;
+        if (l.rfind("rule: ", 0) == 0) {
+            const std::size_t quote = l.find('"');
+            const std::size_t rights = l.find("\": ", quote + 1) + 3;
+            out.push_back(l.substr(quote, l.find(" (", rights) - quote));
+        } else if (l.rfind("port: ", 0) == 0 && l.find("none") == std::string::npos &&
+                   l.find("dropped") == std::string::npos) {
+            out.push_back(l);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> as_printed(const std::vector<SeenRule>& rules) {
+    std::vector<std::string> out;
+    for (const auto& r : rules) {
+        if (r.target.rfind("port ", 0) == 0) {
+            out.push_back("port: " + r.target.substr(5) + ": " +
+                          names(sandbox::AccessNet(r.access)));
+        } else {
+            out.push_back(quote_path(r.target) + ": " + names(AccessFs(r.access)));
+        }
+    }
+    return out;
+}
+
+class SameRulesTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(SameRulesTest, ExplainedRulesAreTheRulesTheLauncherAdds) {
+    for (const auto port : {std::optional<std::uint16_t>(3128), std::optional<std::uint16_t>()}) {
+        const profile::SandboxProfile profile = sample_profile(port);
+        FakeKernel real;
+        base_files(real);
+        GetParam().script(real);
+        ASSERT_TRUE(sandbox::apply_landlock(profile, real));
+
+        FakeKernel dry;
+        base_files(dry);
+        GetParam().script(dry);
+        const auto explained = explain(profile, dry);
+        ASSERT_TRUE(explained) << explained.error().error.to_string();
+
+        EXPECT_EQ(explained_rules(*explained), recorded_rules(real));
+        EXPECT_EQ(printed_rules(render(*explained)), as_printed(recorded_rules(real)));
+
+        // The dry run's own record agrees with what is shown.
+        std::vector<std::uint64_t> dry_access;
+        for (const auto& a : explained->actions) {
+            if (a.kind == sandbox::DryRunKernel::Action::Kind::AddPathRule ||
+                a.kind == sandbox::DryRunKernel::Action::Kind::AddNetRule) {
+                dry_access.push_back(a.access);
+            }
+        }
+        std::vector<std::uint64_t> real_access;
+        for (const auto& r : recorded_rules(real))
+            real_access.push_back(r.access);
+        EXPECT_EQ(dry_access, real_access);
+
+        // Handled rights as the real run created its ruleset.
+        const auto created = real.of(Kind::CreateRuleset);
+        ASSERT_TRUE(explained->ruleset);
+        if (created.empty()) {
+            EXPECT_TRUE(explained->ruleset->handled_fs.empty());
+        } else {
+            EXPECT_EQ(explained->ruleset->handled_fs.bits(), created[0].handled_fs);
+            EXPECT_EQ(explained->ruleset->handled_net.bits(), created[0].handled_net);
+        }
+
+        // Nothing was confined, written or left open by the dry run.
+        for (const Kind k : {Kind::CreateRuleset, Kind::AddPathRule, Kind::AddNetRule,
+                             Kind::RestrictSelf, Kind::Prctl, Kind::WriteStderr}) {
+            EXPECT_TRUE(dry.of(k).empty()) << static_cast<int>(k);
+        }
+        EXPECT_EQ(dry.open_fds(), 0U);
+        EXPECT_TRUE(dry.bad_closes.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, SameRulesTest, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+std::string explain_text(const std::function<void(FakeKernel&)>& script,
+                         const profile::SandboxProfile& profile = sample_profile()) {
+    FakeKernel k;
+    base_files(k);
+    script(k);
+    const auto explained = explain(profile, k);
+    EXPECT_TRUE(explained);
+    return explained ? render(*explained) : std::string();
+}
+
+// The whole output for one kernel, as the format promises it.
+TEST(RenderTest, FullOutputAtLevel4) {
+    const std::string full4 = "Execute | WriteFile | ReadFile | ReadDir | RemoveDir | RemoveFile | "
+                              "MakeChar | MakeDir | MakeReg | MakeSock | MakeFifo | MakeBlock | "
+                              "MakeSym | Refer | Truncate";
+    const std::string read = "Execute | ReadFile | ReadDir";
+    std::string expected =
+        "abi version: 4\n"
+        "abi level: 4\n"
+        "kernel support: available 4 (level 4)\n"
+        "handled fs: " +
+        full4 +
+        "\n"
+        "handled net: BindTcp | ConnectTcp\n"
+        "rule: worktree_path \"/w\": " +
+        full4 +
+        "\n"
+        "skip: git_dir \"/w/.git\": absent: No such file or directory (os error 2)\n"
+        "rule: agent_config_dirs \"/cfg\": " +
+        full4 +
+        "\n"
+        "rule: tool_dirs \"/tools/run.sh\": Execute | ReadFile "
+        "(not a directory: removed ReadDir)\n"
+        "rule: tool_dirs \"/tools\": " +
+        read +
+        "\n"
+        "rule: user_allowed_paths \"/data\": " +
+        read + "\n";
+    for (const char* dir : {"/usr", "/bin", "/lib"}) {
+        expected += std::string("rule: system \"") + dir + "\": " + read + "\n";
+    }
+    expected += "skip: system \"/lib64\": absent: No such file or directory (os error 2)\n";
+    for (const char* dir : {"/etc", "/sbin", "/run", "/sys"}) {
+        expected += std::string("rule: system \"") + dir + "\": " + read + "\n";
+    }
+    expected += "rule: system \"/tmp\": " + full4 + "\n" + "rule: system \"/proc\": " + read +
+                "\n" + "rule: system \"/dev\": " + full4 + "\n" +
+                "home: \"/home/u\"\n"
+                "rule: home \"/home/u\": WriteFile | ReadFile | MakeReg | Truncate\n"
+                "port: 3128: ConnectTcp\n"
+                "enforcement: partial\n";
+    EXPECT_EQ(explain_text([](FakeKernel& k) { k.set_version(4); }), expected);
+}
+
+struct LinesCase {
+    const char* name;
+    std::function<void(FakeKernel&)> script;
+    std::optional<std::uint16_t> port;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+    friend void PrintTo(const LinesCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class RenderLinesTest : public ::testing::TestWithParam<LinesCase> {};
+
+TEST_P(RenderLinesTest, ShowsWhyAndWhat) {
+    const LinesCase& c = GetParam();
+    const std::string text = explain_text(c.script, sample_profile(c.port));
+    for (const auto& l : c.present)
+        EXPECT_NE(text.find(l + "\n"), std::string::npos) << l << "\n" << text;
+    for (const auto& l : c.absent)
+        EXPECT_EQ(text.find(l), std::string::npos) << l << "\n" << text;
+}
+
+const LinesCase kLinesCases[] = {
+    {"Level3NoNetwork",
+     [](FakeKernel& k) { k.set_version(3); },
+     3128,
+     {"handled net: none (network not handled below level 4)",
+      "port: none (network not handled below level 4)"},
+     {"port: 3128"}},
+    {"Level6NoPort",
+     [](FakeKernel& k) { k.set_version(6); },
+     std::nullopt,
+     {"port: none (no proxy_port: no TCP port may be bound or connected)", "enforcement: partial"},
+     {}},
+    {"Missing",
+     [](FakeKernel& k) { k.set_no_landlock(ENOSYS); },
+     3128,
+     {"abi version: 1", "kernel support: missing", "handled fs: none",
+      "unsupported fs: Execute | WriteFile | ReadFile | ReadDir | RemoveDir | RemoveFile | "
+      "MakeChar | MakeDir | MakeReg | MakeSock | MakeFifo | MakeBlock | MakeSym",
+      "skip: system \"/usr\": dropped: the kernel supports none of Execute | ReadFile | ReadDir",
+      "skip: tool_dirs \"/tools/run.sh\": dropped: the kernel supports none of Execute | "
+      "ReadFile (not a directory: removed ReadDir)",
+      "enforcement: not enforced"},
+     {"rule:"}},
+    {"Disabled",
+     [](FakeKernel& k) { k.set_no_landlock(EOPNOTSUPP); },
+     3128,
+     {"kernel support: disabled", "enforcement: not enforced"},
+     {"rule:"}},
+    {"FileAsksMoreThanKernel",
+     [](FakeKernel& k) {
+         k.abi_file = " +5 ";
+         k.set_version(2);
+     },
+     3128,
+     {"abi version: 5", "abi level: 5", "kernel support: available 2 (level 2)",
+      "unsupported fs: Truncate | IoctlDev", "handled net: none",
+      "unsupported net: BindTcp | ConnectTcp",
+      "rule: home \"/home/u\": WriteFile | ReadFile | MakeReg "
+      "(unsupported by the kernel: Truncate)",
+      "port: 3128: dropped: the kernel supports none of ConnectTcp"},
+     {}},
+    {"NoHome",
+     [](FakeKernel& k) {
+         k.set_version(6);
+         k.env.clear();
+     },
+     3128,
+     {"home: none"},
+     {"rule: home"}},
+    {"HomeAbsent",
+     [](FakeKernel& k) {
+         k.set_version(6);
+         k.files.erase("/home/u");
+     },
+     3128,
+     {"home: \"/home/u\"",
+      "skip: home \"/home/u\": absent: No such file or directory (os error 2)"},
+     {}},
+    {"Version7",
+     [](FakeKernel& k) { k.set_version(7); },
+     3128,
+     {"abi version: 7", "abi level: 6", "kernel support: available 7 (level 6)",
+      "enforcement: partial"},
+     {"unsupported"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, RenderLinesTest, ::testing::ValuesIn(kLinesCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ExplainTest, PathThatCannotBeOpenedStopsWithTheLaunchersErrorAndWhatCameBefore) {
+    FakeKernel k;
+    base_files(k);
+    k.set_version(6);
+    k.files["/data"].open_error = EACCES;
+    const auto explained = explain(sample_profile(), k);
+    ASSERT_FALSE(explained);
+    EXPECT_EQ(explained.error().error.to_string(),
+              "failed to open \"/data\": Permission denied (os error 13)");
+    const std::string partial = render(explained.error().partial);
+    EXPECT_NE(partial.find("rule: tool_dirs \"/tools\""), std::string::npos);
+    EXPECT_EQ(partial.find("/usr"), std::string::npos);
+    EXPECT_EQ(partial.find("enforcement"), std::string::npos);
+    EXPECT_EQ(k.open_fds(), 0U);
+}
+
+TEST(QuotePathTest, EveryPathStaysOnOneLineAndIsRecoverable) {
+    const struct {
+        std::string path;
+        std::string quoted;
+    } cases[] = {
+        {"/plain/path", R"("/plain/path")"},
+        {"", R"("")"},
+        {"a\"b\\c", R"("a\"b\\c")"},
+        {"a\nb\tc\rd", R"("a\nb\tc\rd")"},
+        {std::string("a\0b", 3), R"("a\x00b")"},
+        {"\x01\x1f\x7f", R"("\x01\x1f\x7f")"},
+        {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
+        {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
+        {"bad\xFF", R"("bad\xff")"},
+        {"cut\xC3", R"("cut\xc3")"},
+        {"\xC3(", R"("\xc3(")"},
+        {"\xED\xA0\x80", R"("\xed\xa0\x80")"}, // an encoded surrogate is not UTF-8
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(quote_path(c.path), c.quoted) << c.quoted;
+}
+
+TEST(NamesTest, RendersNamesLowestBitFirstOrNone) {
+    EXPECT_EQ(names(AccessFs()), "none");
+    EXPECT_EQ(names(AccessFs(0x102)), "WriteFile | MakeReg");
+    EXPECT_EQ(names(sandbox::AccessNet(0x3)), "BindTcp | ConnectTcp");
+    EXPECT_EQ(names(AccessFs(0x10001)),
+              "Execute | unknown BitFlags<AccessFs>(0b10000000000000000)");
+}
+
+// A profile file in a fresh temporary directory.
+class ProfileFile {
+  public:
+    explicit ProfileFile(const std::string& content) {
+        char tmpl[] = "/tmp/morvik-explain-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        path_ = dir_ + "/p.json";
+        FILE* f = std::fopen(path_.c_str(), "we");
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+    ~ProfileFile() {
+        ::unlink(path_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+    [[nodiscard]] const std::string& path() const { return path_; }
+
+  private:
+    std::string dir_;
+    std::string path_;
+};
+
+Outcome run_with(std::vector<const char*> args) {
+    FakeKernel k;
+    base_files(k);
+    k.set_version(6);
+    args.insert(args.begin(), "morvik-sandbox-explain");
+    return run(args, k);
+}
+
+TEST(RunTest, UsageLineForAnyOtherCommandLine) {
+    const std::vector<std::vector<const char*>> cases = {
+        {}, {"--profile"}, {"-p", "x.json"}, {"--profile", "x.json", "--"}, {"x.json", "--profile"},
+    };
+    for (const auto& args : cases) {
+        const Outcome o = run_with(args);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err, std::string(kUsage) + "\n");
+    }
+}
+
+TEST(RunTest, ProfileFailuresUseTheLaunchersLines) {
+    const Outcome missing = run_with({"--profile", "/nonexistent/p.json"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(
+        missing.err,
+        "Failed to read profile /nonexistent/p.json: No such file or directory (os error 2)\n");
+
+    const ProfileFile not_utf8("{\"worktree_path\": \"\xFF\"}");
+    const Outcome bad_text = run_with({"--profile", not_utf8.path().c_str()});
+    EXPECT_EQ(bad_text.err, "Failed to read profile " + not_utf8.path() +
+                                ": stream did not contain valid UTF-8\n");
+
+    const std::string text = "{\"worktree_path\": 1}";
+    const ProfileFile invalid(text);
+    const Outcome bad = run_with({"--profile", invalid.path().c_str()});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(bad.err, "Failed to parse profile: " +
+                           profile::parse_profile(text).error().to_string() + "\n");
+}
+
+TEST(RunTest, SuccessPrintsTheExplanationOnly) {
+    const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w", "agent_config_dirs": [],
+        "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": []})");
+    const Outcome o = run_with({"--profile", good.path().c_str()});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out.rfind("abi version: 6\n", 0), 0U);
+    EXPECT_NE(o.out.find("enforcement: full\n"), std::string::npos);
+}
+
+TEST(RunTest, ApplyFailureKeepsTheLinesBeforeIt) {
+    const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w", "agent_config_dirs": [],
+        "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": []})");
+    FakeKernel k;
+    base_files(k);
+    k.files["/w"].open_error = ELOOP;
+    const std::vector<const char*> args = {"x", "--profile", good.path().c_str()};
+    const Outcome o = run(args, k);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "Failed to apply Landlock rules: failed to open \"/w\": Too many levels of "
+                     "symbolic links (os error 40)\n");
+    EXPECT_NE(o.out.find("handled fs: "), std::string::npos);
+    EXPECT_EQ(o.out.find("rule:"), std::string::npos);
+}
+
+} // namespace
+} // namespace morvik::explain
