@@ -73,7 +73,10 @@ int main(int argc, char** argv) {
 
     const auto list = [](const std::vector<std::string>& v) {
         std::string out = "[";
-        for (std::size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + quote(v[i]);
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i) out += ',';
+            out += quote(v[i]);
+        }
         return out + "]";
     };
     const std::string profile = root + "/profile.json";
