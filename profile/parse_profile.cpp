@@ -61,18 +61,24 @@ inline bool is_ws(uchar c) noexcept {
     // space, tab, line feed, carriage return
     return c <= ' ' && ((0x100002600ULL >> c) & 1);
 }
-inline bool is_digit(uchar c) noexcept { return static_cast<uchar>(c - '0') < 10; }
+constexpr bool is_digit(uchar c) noexcept { return static_cast<uchar>(c - '0') < 10; }
 
-inline int hex_value(uchar c) noexcept {
+constexpr int hex_value_slow(uchar c) noexcept {
     if (is_digit(c)) return c - '0';
     const uchar l = c | 0x20;
     if (l >= 'a' && l <= 'f') return l - 'a' + 10;
     return -1;
 }
 
+constexpr std::array<std::int8_t, 256> kHexValue = [] {
+    std::array<std::int8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(hex_value_slow(static_cast<uchar>(c)));
+    return t;
+}();
+
 // Decodes four hexadecimal digits; -1 when any is not one.
 inline std::int32_t hex4(const uchar* p) noexcept {
-    const int a = hex_value(p[0]), b = hex_value(p[1]), c = hex_value(p[2]), d = hex_value(p[3]);
+    const int a = kHexValue[p[0]], b = kHexValue[p[1]], c = kHexValue[p[2]], d = kHexValue[p[3]];
     if ((a | b | c | d) < 0) return -1;
     return (a << 12) | (b << 8) | (c << 4) | d;
 }
@@ -618,29 +624,113 @@ class Reader {
     }
 };
 
-// The hot loop: values of unknown keys. Works on a local cursor; every exit
-// stores it back into p_.
+// Skips the digits at p; eight at a time while eight bytes remain.
+[[gnu::always_inline]] inline const uchar* skip_digits_fast(const uchar* p, const uchar* e) noexcept {
+    while (e - p >= 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        const std::uint64_t y = x ^ 0x3030303030303030ULL;
+        // High bit set in every byte that is not a digit (carries only run
+        // from a non-digit byte upwards, so the lowest flag is exact).
+        const std::uint64_t non_digit = ((y + 0x7676767676767676ULL) | y) & 0x8080808080808080ULL;
+        if (non_digit != 0) return p + (__builtin_ctzll(non_digit) >> 3);
+        p += 8;
+    }
+    return skip_digits(p, e);
+}
+
+enum class Skip { Ok, EofString, ControlBefore, InvalidEscapeAt };
+
+// 1: a one-character escape; 2: `u`; 0: no escape.
+constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (const char c : std::string_view("\"\\/bfnrt")) t[static_cast<uchar>(c)] = 1;
+    t['u'] = 2;
+    return t;
+}();
+
+// A string body after its opening quote, in an unknown key's value: escapes
+// are checked (\u needs four hex digits; surrogates are not checked). Returns
+// the cursor past the closing quote, or, with `error` set, where the error
+// is found.
+[[gnu::always_inline]] inline const uchar* skip_string(const uchar* p, const uchar* e, Skip& error) noexcept {
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i ctl = _mm_set1_epi8(0x1F);
+    for (;;) {
+        if (e - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i hits = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+            if (mask == 0) {
+                p += 16;
+                continue;
+            }
+            p += __builtin_ctz(mask);
+        } else {
+            while (p < e && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
+            if (p == e) [[unlikely]] {
+                error = Skip::EofString;
+                return p;
+            }
+        }
+        if (*p == '"') [[likely]]
+            return p + 1;
+        if (*p != '\\') [[unlikely]] {
+            error = Skip::ControlBefore;
+            return p;
+        }
+        if (e - p < 2) [[unlikely]] {
+            error = Skip::EofString;
+            return e;
+        }
+        const std::uint8_t kind = kEscapeClass[p[1]];
+        if (kind == 1) [[likely]] {
+            p += 2;
+            continue;
+        }
+        if (kind == 0) [[unlikely]] {
+            error = Skip::InvalidEscapeAt;
+            return p + 2;
+        }
+        if (e - p < 6) [[unlikely]] {
+            error = Skip::EofString;
+            return e;
+        }
+        p += 6;
+        if (hex4(p - 4) < 0) [[unlikely]] {
+            error = Skip::InvalidEscapeAt;
+            return p;
+        }
+    }
+}
+
+// The hot loop: values of unknown keys, checked for well-formedness at any
+// depth with one bit per open bracket (1 = object), then dropped. Works on a
+// local cursor; every exit stores it back into p_.
 bool Reader::ignore_value() {
     const uchar* p = p_;
     const uchar* const e = e_;
-    std::size_t depth = 0;
+    std::size_t depth = 0;   // open brackets
+    bool object = false;     // kind of the innermost open bracket
     std::uint64_t* stack = stack_.data();
-    std::size_t stack_words = stack_.size();
 
-    const auto push = [&](bool object) {
+    const auto push = [&](bool is_object) {
         const std::size_t word = depth >> 6;
-        if (word == stack_words) {
+        if (word == stack_.size()) {
             stack_.push_back(0);
             stack = stack_.data();
-            stack_words = stack_.size();
         }
         const std::uint64_t bit = std::uint64_t{1} << (depth & 63);
-        stack[word] = object ? (stack[word] | bit) : (stack[word] & ~bit);
+        stack[word] = is_object ? (stack[word] | bit) : (stack[word] & ~bit);
         ++depth;
+        object = is_object;
     };
-    const auto in_object = [&]() -> bool {
-        const std::size_t d = depth - 1;
-        return (stack[d >> 6] >> (d & 63)) & 1;
+    const auto pop = [&] {
+        --depth;
+        if (depth != 0) object = (stack[(depth - 1) >> 6] >> ((depth - 1) & 63)) & 1;
     };
     const auto at = [&](std::string_view message, const uchar* where) {
         p_ = p;
@@ -650,145 +740,132 @@ bool Reader::ignore_value() {
         p_ = p;
         return fail(message, p < e ? p + 1 : e);
     };
-
-    // A string body after its opening quote: escapes checked (four hex
-    // digits for \u, surrogates not checked); a raw control character is
-    // reported before it.
-    const auto skip_string = [&](const uchar*& q) -> bool {
-        for (;;) {
-            q = scan_string(q, e);
-            if (q == e) return at(kEofString, e);
-            const uchar c = *q;
-            if (c == '"') {
-                ++q;
-                return true;
-            }
-            if (c != '\\') return at(kControlCharacter, q);
-            ++q;
-            if (q == e) return at(kEofString, e);
-            switch (*q++) {
-            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-                break;
-            case 'u':
-                if (e - q < 4) return at(kEofString, e);
-                q += 4;
-                if (hex4(q - 4) < 0) return at(kInvalidEscape, q);
-                break;
-            default:
-                return at(kInvalidEscape, q);
-            }
+    Skip skip = Skip::Ok;
+    const auto string_error = [&](Skip s) {
+        switch (s) {
+        case Skip::EofString: return at(kEofString, e);
+        case Skip::ControlBefore: return at(kControlCharacter, p);  // before the character
+        default: return at(kInvalidEscape, p);
         }
     };
 
 value:
-    while (p < e && is_ws(*p)) ++p;
+    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
     if (p == e) return peek(kEofValue);
     switch (*p) {
     case '"':
         ++p;
-        if (!skip_string(p)) return false;
+        p = skip_string(p, e, skip);
+        if (skip != Skip::Ok) [[unlikely]] return string_error(skip);
         goto after_value;
     case '[':
         ++p;
         push(false);
-        while (p < e && is_ws(*p)) ++p;
+        if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
         if (p == e) return peek(kEofList);
         if (*p == ']') {
             ++p;
-            --depth;
+            pop();
             goto after_value;
         }
         goto value;
     case '{':
         ++p;
         push(true);
-        while (p < e && is_ws(*p)) ++p;
+        if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
         if (p == e) return peek(kEofObject);
         if (*p == '}') {
             ++p;
-            --depth;
+            pop();
             goto after_value;
         }
         goto key;
     case 'n':
-    case 't':
-    case 'f': {
-        const std::string_view word = *p == 'n' ? "null" : *p == 't' ? "true" : "false";
-        if (static_cast<std::size_t>(e - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
-            p += word.size();
+        if (e - p >= 4 && std::memcmp(p, "null", 4) == 0) {
+            p += 4;
             goto after_value;
         }
-        ++p;
-        for (char expected : word.substr(1)) {
-            if (p == e) return at(kEofValue, p);
-            if (*p++ != static_cast<uchar>(expected)) return at(kExpectedIdent, p);
+        goto bad_word;
+    case 't':
+        if (e - p >= 4 && std::memcmp(p, "true", 4) == 0) {
+            p += 4;
+            goto after_value;
         }
-        goto after_value;  // not reached: the fast path took a full match
-    }
+        goto bad_word;
+    case 'f':
+        if (e - p >= 5 && std::memcmp(p, "false", 5) == 0) {
+            p += 5;
+            goto after_value;
+        }
+        goto bad_word;
     case '-':
         ++p;
+        if (p == e) return at(kInvalidNumber, p);
+        if (!is_digit(*p)) {
+            ++p;
+            return at(kInvalidNumber, p);
+        }
         [[fallthrough]];
     case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
-        if (p == e) return at(kInvalidNumber, p);
-        const uchar c = *p++;
-        if (c == '0') {
+    case '5': case '6': case '7': case '8': case '9':
+        if (*p++ == '0') {
             if (p < e && is_digit(*p)) return peek(kInvalidNumber);
-        } else if (c >= '1' && c <= '9') {
-            p = skip_digits(p, e);
         } else {
-            return at(kInvalidNumber, p);
+            p = skip_digits_fast(p, e);
         }
         if (p < e && *p == '.') {
             ++p;
             if (p == e || !is_digit(*p)) return peek(kInvalidNumber);
-            p = skip_digits(p, e);
+            p = skip_digits_fast(p + 1, e);
         }
         if (p < e && (*p | 0x20) == 'e') {
             ++p;
             if (p < e && (*p == '+' || *p == '-')) ++p;
             if (p == e) return at(kInvalidNumber, p);
             if (!is_digit(*p++)) return at(kInvalidNumber, p);
-            p = skip_digits(p, e);
+            p = skip_digits_fast(p, e);
         }
         goto after_value;
-    }
     default:
         return peek(kExpectedValue);
     }
+
+bad_word: {
+    // A word starting with n, t or f that is not exactly null, true or false.
+    const std::string_view word = *p == 'n' ? "null" : *p == 't' ? "true" : "false";
+    ++p;
+    for (const char expected : word.substr(1)) {
+        if (p == e) return at(kEofValue, p);
+        if (*p++ != static_cast<uchar>(expected)) return at(kExpectedIdent, p);
+    }
+    return at(kExpectedIdent, p);  // not reached: the full word matched above
+}
 
 after_value:
     if (depth == 0) {
         p_ = p;
         return true;
     }
-    while (p < e && is_ws(*p)) ++p;
-    if (in_object()) {
-        if (p == e) return peek(kEofObject);
-        if (*p == ',') {
-            ++p;
-            goto key;
-        }
-        if (*p != '}') return peek(kExpectedCommaObject);
-    } else {
-        if (p == e) return peek(kEofList);
-        if (*p == ',') {
-            ++p;
-            goto value;
-        }
-        if (*p != ']') return peek(kExpectedCommaList);
+    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
+    if (p == e) return peek(object ? kEofObject : kEofList);
+    if (*p == ',') {
+        ++p;
+        if (object) goto key;
+        goto value;
     }
+    if (*p != (object ? '}' : ']')) return peek(object ? kExpectedCommaObject : kExpectedCommaList);
     ++p;
-    --depth;
+    pop();
     goto after_value;
 
 key:
-    while (p < e && is_ws(*p)) ++p;
+    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
     if (p == e) return peek(kEofObject);
     if (*p != '"') return peek(kKeyMustBeString);
     ++p;
-    if (!skip_string(p)) return false;
-    while (p < e && is_ws(*p)) ++p;
+    p = skip_string(p, e, skip);
+    if (skip != Skip::Ok) [[unlikely]] return string_error(skip);
+    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
     if (p == e) return peek(kEofObject);
     if (*p != ':') return peek(kExpectedColon);
     ++p;
