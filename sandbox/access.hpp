@@ -41,9 +41,7 @@ template <class Derived> class AccessSet {
     friend constexpr Derived operator-(Derived a, Derived b) noexcept {
         return Derived(a.bits() & ~b.bits());
     }
-    friend constexpr bool operator==(Derived a, Derived b) noexcept {
-        return a.bits() == b.bits();
-    }
+    friend constexpr bool operator==(Derived a, Derived b) noexcept { return a.bits() == b.bits(); }
 
     // "BitFlags<Name>(0b…[, A | B])"; unknown bits are shown in the binary
     // value only.
@@ -55,8 +53,10 @@ template <class Derived> class AccessSet {
             out += '0';
         } else {
             int top = 63;
-            while (((bits_ >> top) & 1U) == 0) --top;
-            for (int b = top; b >= 0; --b) out += ((bits_ >> b) & 1U) ? '1' : '0';
+            while (((bits_ >> top) & 1U) == 0)
+                --top;
+            for (int b = top; b >= 0; --b)
+                out += ((bits_ >> b) & 1U) ? '1' : '0';
         }
         bool first = true;
         for (std::size_t b = 0; b < Derived::kNames.size(); ++b) {
@@ -84,9 +84,8 @@ class AccessFs : public AccessSet<AccessFs> {
         "MakeSym",  "Refer",     "Truncate", "IoctlDev"};
     static constexpr std::uint64_t kDefined = 0xFFFF;
 
-    static const AccessFs Execute, WriteFile, ReadFile, ReadDir, RemoveDir, RemoveFile,
-        MakeChar, MakeDir, MakeReg, MakeSock, MakeFifo, MakeBlock, MakeSym, Refer, Truncate,
-        IoctlDev;
+    static const AccessFs Execute, WriteFile, ReadFile, ReadDir, RemoveDir, RemoveFile, MakeChar,
+        MakeDir, MakeReg, MakeSock, MakeFifo, MakeBlock, MakeSym, Refer, Truncate, IoctlDev;
 
     // The rights a rule on a non-directory can carry (0xC007).
     static const AccessFs kFileRights;
@@ -94,12 +93,17 @@ class AccessFs : public AccessSet<AccessFs> {
     // Every filesystem right of ABI level `level` (0 to 6; above 6 as 6).
     [[nodiscard]] static constexpr AccessFs from_all(std::uint8_t level) noexcept {
         switch (level) {
-        case 0: return AccessFs(0);
-        case 1: return AccessFs(0x1FFF);
-        case 2: return AccessFs(0x3FFF);
+        case 0:
+            return AccessFs(0);
+        case 1:
+            return AccessFs(0x1FFF);
+        case 2:
+            return AccessFs(0x3FFF);
         case 3:
-        case 4: return AccessFs(0x7FFF);
-        default: return AccessFs(0xFFFF);
+        case 4:
+            return AccessFs(0x7FFF);
+        default:
+            return AccessFs(0xFFFF);
         }
     }
 };

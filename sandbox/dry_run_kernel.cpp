@@ -5,8 +5,8 @@ namespace morvik::sandbox {
 SysResult DryRunKernel::landlock_create_ruleset(const LandlockRulesetAttr* attr, std::size_t size,
                                                 std::uint32_t flags) {
     if (attr == nullptr) return base_.landlock_create_ruleset(attr, size, flags); // version query
-    actions_.push_back({Action::Kind::CreateRuleset, attr->handled_access_fs,
-                        attr->handled_access_net, 0, 0, 0});
+    actions_.push_back(
+        {Action::Kind::CreateRuleset, attr->handled_access_fs, attr->handled_access_net, 0, 0, 0});
     return SysResult{kRulesetFd, 0};
 }
 
@@ -33,7 +33,9 @@ SysResult DryRunKernel::prctl(int option, unsigned long, unsigned long, unsigned
     return SysResult{0, 0};
 }
 
-int DryRunKernel::close(int fd) { return fd == kRulesetFd ? 0 : base_.close(fd); }
+int DryRunKernel::close(int fd) {
+    return fd == kRulesetFd ? 0 : base_.close(fd);
+}
 
 SysResult DryRunKernel::write_stderr(std::string_view text) {
     stderr_.append(text);

@@ -17,7 +17,13 @@ class DryRunKernel final : public Kernel {
   public:
     // What would have been done.
     struct Action {
-        enum class Kind : std::uint8_t { CreateRuleset, AddPathRule, AddNetRule, Prctl, RestrictSelf };
+        enum class Kind : std::uint8_t {
+            CreateRuleset,
+            AddPathRule,
+            AddNetRule,
+            Prctl,
+            RestrictSelf
+        };
         Kind kind;
         std::uint64_t handled_fs = 0;  // CreateRuleset
         std::uint64_t handled_net = 0; // CreateRuleset

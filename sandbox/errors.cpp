@@ -6,23 +6,28 @@ namespace morvik::sandbox {
 
 std::string render_access(AccessDomain domain, std::uint64_t bits) {
     switch (domain) {
-    case AccessDomain::Fs: return AccessFs(bits).to_string();
-    case AccessDomain::Net: return AccessNet(bits).to_string();
-    case AccessDomain::Scope: return Scope(bits).to_string();
+    case AccessDomain::Fs:
+        return AccessFs(bits).to_string();
+    case AccessDomain::Net:
+        return AccessNet(bits).to_string();
+    case AccessDomain::Scope:
+        return Scope(bits).to_string();
     }
     return {};
 }
 
 std::string CompatError::to_string() const {
     switch (kind) {
-    case Kind::Empty: return "empty access-right";
+    case Kind::Empty:
+        return "empty access-right";
     case Kind::Unknown:
         return "unknown access-rights (at build time): " + render_access(domain, incompatible);
     case Kind::Incompatible:
         return "fully incompatible access-rights: " + render_access(domain, access);
     case Kind::PartiallyCompatible:
         return "partially incompatible access-rights: " + render_access(domain, incompatible);
-    case Kind::StatCall: return "failed to check file descriptor type: " + source.to_string();
+    case Kind::StatCall:
+        return "failed to check file descriptor type: " + source.to_string();
     case Kind::DirectoryAccess:
         return "incompatible directory-only access-rights: " +
                render_access(AccessDomain::Fs, incompatible);
@@ -32,13 +37,18 @@ std::string CompatError::to_string() const {
 
 std::string RulesetError::to_string() const {
     switch (inner) {
-    case Inner::Compat: return compat.to_string();
-    case Inner::MissingHandledAccess: return "missing access";
-    case Inner::CreateRulesetCall: return "failed to create a ruleset: " + source.to_string();
-    case Inner::AddRuleCall: return "failed to add a rule: " + source.to_string();
+    case Inner::Compat:
+        return compat.to_string();
+    case Inner::MissingHandledAccess:
+        return "missing access";
+    case Inner::CreateRulesetCall:
+        return "failed to create a ruleset: " + source.to_string();
+    case Inner::AddRuleCall:
+        return "failed to add a rule: " + source.to_string();
     case Inner::UnhandledAccess:
         return "access-rights not handled by the ruleset: " + render_access(domain, incompatible);
-    case Inner::SetNoNewPrivsCall: return "failed to set no_new_privs: " + source.to_string();
+    case Inner::SetNoNewPrivsCall:
+        return "failed to set no_new_privs: " + source.to_string();
     case Inner::RestrictSelfCall:
         return "failed to restrict the calling thread: " + source.to_string();
     }

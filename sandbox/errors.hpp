@@ -44,9 +44,7 @@ struct CompatError {
     static CompatError unknown_bits(AccessDomain d, std::uint64_t access, std::uint64_t unknown) {
         return {Kind::Unknown, d, access, unknown, {}};
     }
-    static CompatError stat_call(OsError e) {
-        return {Kind::StatCall, AccessDomain::Fs, 0, 0, e};
-    }
+    static CompatError stat_call(OsError e) { return {Kind::StatCall, AccessDomain::Fs, 0, 0, e}; }
 
     friend bool operator==(const CompatError&, const CompatError&) = default;
 };

@@ -57,8 +57,8 @@ class Kernel {
     // syscall(446, ruleset_fd, flags). A non-zero value is a failure.
     virtual SysResult landlock_restrict_self(int ruleset_fd, std::uint32_t flags) = 0;
     // prctl(option, arg2, arg3, arg4, arg5).
-    virtual SysResult prctl(int option, unsigned long arg2, unsigned long arg3,
-                            unsigned long arg4, unsigned long arg5) = 0;
+    virtual SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
+                            unsigned long arg5) = 0;
 
     // One open(path, O_PATH | O_CLOEXEC) attempt (EINTR is the caller's to
     // retry). A path with an embedded NUL byte fails with EINVAL.

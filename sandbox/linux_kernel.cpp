@@ -12,9 +12,13 @@
 namespace morvik::sandbox {
 namespace {
 
-SysResult capture(long value) { return SysResult{value, value < 0 ? errno : 0}; }
+SysResult capture(long value) {
+    return SysResult{value, value < 0 ? errno : 0};
+}
 
-bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
+bool has_nul(const std::string& s) {
+    return s.find('\0') != std::string::npos;
+}
 
 StatResult from_stat(int rc, const struct stat& st) {
     if (rc != 0) return StatResult{errno, 0};
@@ -23,7 +27,9 @@ StatResult from_stat(int rc, const struct stat& st) {
 
 } // namespace
 
-bool StatResult::is_directory() const noexcept { return ok() && (mode & S_IFMT) == S_IFDIR; }
+bool StatResult::is_directory() const noexcept {
+    return ok() && (mode & S_IFMT) == S_IFDIR;
+}
 
 SysResult LinuxKernel::landlock_create_ruleset(const LandlockRulesetAttr* attr, std::size_t size,
                                                std::uint32_t flags) {
@@ -41,8 +47,8 @@ SysResult LinuxKernel::landlock_restrict_self(int ruleset_fd, std::uint32_t flag
     return SysResult{rc, rc != 0 ? errno : 0};
 }
 
-SysResult LinuxKernel::prctl(int option, unsigned long arg2, unsigned long arg3,
-                             unsigned long arg4, unsigned long arg5) {
+SysResult LinuxKernel::prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
+                             unsigned long arg5) {
     return capture(::prctl(option, arg2, arg3, arg4, arg5));
 }
 
@@ -64,7 +70,9 @@ StatResult LinuxKernel::stat(const std::string& path) {
     return from_stat(rc, st);
 }
 
-int LinuxKernel::close(int fd) { return ::close(fd) == 0 ? 0 : errno; }
+int LinuxKernel::close(int fd) {
+    return ::close(fd) == 0 ? 0 : errno;
+}
 
 ReadResult LinuxKernel::read_file(const std::string& path) {
     if (has_nul(path)) return ReadResult{EINVAL, {}};
@@ -97,9 +105,13 @@ std::optional<std::string> LinuxKernel::getenv(const char* name) {
     return std::string(value);
 }
 
-uid_t LinuxKernel::getuid() { return ::getuid(); }
+uid_t LinuxKernel::getuid() {
+    return ::getuid();
+}
 
-long LinuxKernel::sysconf(int name) { return ::sysconf(name); }
+long LinuxKernel::sysconf(int name) {
+    return ::sysconf(name);
+}
 
 int LinuxKernel::getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_t buflen,
                             struct passwd** result) {

@@ -16,9 +16,12 @@ bool is_white_space(char32_t c) noexcept {
 char32_t decode(std::string_view s) noexcept {
     const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
     switch (s.size()) {
-    case 1: return b(0);
-    case 2: return (char32_t(b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-    case 3: return (char32_t(b(0) & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+    case 1:
+        return b(0);
+    case 2:
+        return (char32_t(b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+    case 3:
+        return (char32_t(b(0) & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
     default:
         return (char32_t(b(0) & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
                (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
@@ -41,7 +44,8 @@ std::string_view trim(std::string_view s) noexcept {
     }
     while (!s.empty()) {
         std::size_t start = s.size() - 1;
-        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
+            --start;
         if (!is_white_space(decode(s.substr(start)))) break;
         s.remove_suffix(s.size() - start);
     }
@@ -49,9 +53,16 @@ std::string_view trim(std::string_view s) noexcept {
 }
 
 constexpr std::string_view kRowNames[] = {
-    "",          "worktree_path", "git_dir", "agent_config_dirs", "tool_dirs",
-    "user_allowed_paths", "/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin", "/run", "/sys",
-    "/tmp",      "/proc",         "/dev",    "home",              "proxy_port",
+    "",           "worktree_path",
+    "git_dir",    "agent_config_dirs",
+    "tool_dirs",  "user_allowed_paths",
+    "/usr",       "/bin",
+    "/lib",       "/lib64",
+    "/etc",       "/sbin",
+    "/run",       "/sys",
+    "/tmp",       "/proc",
+    "/dev",       "home",
+    "proxy_port",
 };
 
 void notify_path(PolicyObserver* observer, const PathRule& rule, PathRuleStatus status,
@@ -114,7 +125,8 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
     rules.push_back({RuleRow::GitDir, profile.git_dir, rights.full_access});
     for (const auto& p : profile.agent_config_dirs)
         rules.push_back({RuleRow::AgentConfigDir, p, rights.full_access});
-    for (const auto& p : profile.tool_dirs) rules.push_back({RuleRow::ToolDir, p, rights.read_access});
+    for (const auto& p : profile.tool_dirs)
+        rules.push_back({RuleRow::ToolDir, p, rights.read_access});
     for (const auto& p : profile.user_allowed_paths)
         rules.push_back({RuleRow::UserAllowedPath, p, rights.read_access});
     struct Fixed {
@@ -122,10 +134,10 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
         bool full;
     };
     static constexpr Fixed kFixed[] = {
-        {RuleRow::Usr, false}, {RuleRow::Bin, false}, {RuleRow::Lib, false},
+        {RuleRow::Usr, false},   {RuleRow::Bin, false}, {RuleRow::Lib, false},
         {RuleRow::Lib64, false}, {RuleRow::Etc, false}, {RuleRow::Sbin, false},
-        {RuleRow::Run, false}, {RuleRow::Sys, false}, {RuleRow::Tmp, true},
-        {RuleRow::Proc, false}, {RuleRow::Dev, true},
+        {RuleRow::Run, false},   {RuleRow::Sys, false}, {RuleRow::Tmp, true},
+        {RuleRow::Proc, false},  {RuleRow::Dev, true},
     };
     for (const Fixed& f : kFixed) {
         rules.push_back({f.row, std::string(row_name(f.row)),
@@ -158,11 +170,13 @@ Expected<void, ApplyError> add_path_rule(Kernel& kernel, RulesetCreated& ruleset
 Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile, Kernel& kernel,
                                           const PolicyOptions& options) {
     PolicyObserver* const observer = options.observer;
-    const PolicyRights rights = rights_for_version(detect_abi_version(kernel, options.abi_version_path));
+    const PolicyRights rights =
+        rights_for_version(detect_abi_version(kernel, options.abi_version_path));
     if (observer != nullptr) observer->on_rights(rights);
 
     Ruleset ruleset(kernel);
-    if (auto r = ruleset.handle_access(rights.full_access); !r) return Unexpected(ApplyError(r.error()));
+    if (auto r = ruleset.handle_access(rights.full_access); !r)
+        return Unexpected(ApplyError(r.error()));
     if (rights.handle_net) {
         if (auto r = ruleset.handle_access(rights.net_access); !r) {
             return Unexpected(ApplyError(r.error()));

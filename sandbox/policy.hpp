@@ -30,13 +30,13 @@ inline constexpr std::string_view kNotEnforcedWarning =
 // Algorithm 2: what the policy builds for a version number.
 struct PolicyRights {
     std::uint32_t version = 1;
-    std::uint8_t level = 1;     // 1..5 as the version, else 6
-    AccessFs full_access;       // AccessFs::from_all(level)
-    AccessFs read_access;       // Execute | ReadFile | ReadDir
-    AccessFs home_access;       // ReadFile | WriteFile | MakeReg, + Truncate from version 3
-    bool handle_net = false;    // level >= 4
-    AccessNet net_access;       // handled network rights: BindTcp | ConnectTcp, or none
-    AccessNet port_access;      // ConnectTcp
+    std::uint8_t level = 1;  // 1..5 as the version, else 6
+    AccessFs full_access;    // AccessFs::from_all(level)
+    AccessFs read_access;    // Execute | ReadFile | ReadDir
+    AccessFs home_access;    // ReadFile | WriteFile | MakeReg, + Truncate from version 3
+    bool handle_net = false; // level >= 4
+    AccessNet net_access;    // handled network rights: BindTcp | ConnectTcp, or none
+    AccessNet port_access;   // ConnectTcp
 
     friend bool operator==(const PolicyRights&, const PolicyRights&) = default;
 };
@@ -52,9 +52,24 @@ struct PolicyRights {
 
 // Rows of the rule table.
 enum class RuleRow : std::uint8_t {
-    Worktree = 1, GitDir, AgentConfigDir, ToolDir, UserAllowedPath,
-    Usr, Bin, Lib, Lib64, Etc, Sbin, Run, Sys, Tmp, Proc, Dev,
-    Home, ProxyPort,
+    Worktree = 1,
+    GitDir,
+    AgentConfigDir,
+    ToolDir,
+    UserAllowedPath,
+    Usr,
+    Bin,
+    Lib,
+    Lib64,
+    Etc,
+    Sbin,
+    Run,
+    Sys,
+    Tmp,
+    Proc,
+    Dev,
+    Home,
+    ProxyPort,
 };
 
 // "worktree_path", "git_dir", "agent_config_dirs", "tool_dirs",
@@ -82,9 +97,9 @@ enum class PathRuleStatus : std::uint8_t {
 struct PathRuleEvent {
     const PathRule& rule;
     PathRuleStatus status;
-    AccessFs granted;               // Added / Dropped / Inert
-    bool directory_rights_removed;  // not a directory: directory-only rights removed
-    int stat_error;                 // Absent
+    AccessFs granted;              // Added / Dropped / Inert
+    bool directory_rights_removed; // not a directory: directory-only rights removed
+    int stat_error;                // Absent
 };
 
 struct PortRuleEvent {

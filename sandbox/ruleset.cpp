@@ -6,7 +6,9 @@
 namespace morvik::sandbox {
 namespace {
 
-bool is_live(SupportState s) noexcept { return s == SupportState::Full || s == SupportState::Partial; }
+bool is_live(SupportState s) noexcept {
+    return s == SupportState::Full || s == SupportState::Partial;
+}
 
 // Step 4 of declaring / adding: compare `access` with what the kernel supports.
 template <class Access> struct Check {
@@ -41,29 +43,39 @@ SupportState merge(SupportState state, CompatOutcome outcome) noexcept {
     switch (state) {
     case SupportState::Unset:
         switch (outcome) {
-        case CompatOutcome::Full: return SupportState::Full;
-        case CompatOutcome::Partial: return SupportState::Partial;
-        case CompatOutcome::Unsupported: return SupportState::Unsupported;
+        case CompatOutcome::Full:
+            return SupportState::Full;
+        case CompatOutcome::Partial:
+            return SupportState::Partial;
+        case CompatOutcome::Unsupported:
+            return SupportState::Unsupported;
         }
         break;
     case SupportState::Full:
         return outcome == CompatOutcome::Full ? SupportState::Full : SupportState::Partial;
-    case SupportState::Partial: return SupportState::Partial;
+    case SupportState::Partial:
+        return SupportState::Partial;
     case SupportState::Unsupported:
         return outcome == CompatOutcome::Unsupported ? SupportState::Unsupported
                                                      : SupportState::Partial;
-    case SupportState::Inert: return SupportState::Inert;
+    case SupportState::Inert:
+        return SupportState::Inert;
     }
     return state;
 }
 
 std::string_view to_string(SupportState state) noexcept {
     switch (state) {
-    case SupportState::Unset: return "Unset";
-    case SupportState::Full: return "Full";
-    case SupportState::Partial: return "Partial";
-    case SupportState::Unsupported: return "Unsupported";
-    case SupportState::Inert: return "Inert";
+    case SupportState::Unset:
+        return "Unset";
+    case SupportState::Full:
+        return "Full";
+    case SupportState::Partial:
+        return "Partial";
+    case SupportState::Unsupported:
+        return "Unsupported";
+    case SupportState::Inert:
+        return "Inert";
     }
     return "?";
 }
@@ -114,13 +126,15 @@ Expected<void, RulesetError> Ruleset::handle_access(AccessNet access) {
 
 Expected<RulesetCreated, RulesetError> Ruleset::create() && {
     switch (state_) {
-    case SupportState::Unset: return Unexpected(RulesetError::missing_handled_access());
+    case SupportState::Unset:
+        return Unexpected(RulesetError::missing_handled_access());
     case SupportState::Unsupported:
     case SupportState::Inert:
         return RulesetCreated(*kernel_, *this, SupportState::Inert, KernelFd(), AccessFs(),
                               AccessNet());
     case SupportState::Full:
-    case SupportState::Partial: break;
+    case SupportState::Partial:
+        break;
     }
     LandlockRulesetAttr attr;
     attr.handled_access_fs = supported_fs_.bits();
@@ -132,11 +146,11 @@ Expected<RulesetCreated, RulesetError> Ruleset::create() && {
                           supported_fs_, supported_net_);
 }
 
-RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state,
-                               KernelFd fd, AccessFs handled_fs, AccessNet handled_net)
-    : kernel_(&kernel), support_(from.support()), state_(state),
-      requested_fs_(from.requested_fs()), requested_net_(from.requested_net()),
-      handled_fs_(handled_fs), handled_net_(handled_net), fd_(std::move(fd)) {}
+RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, KernelFd fd,
+                               AccessFs handled_fs, AccessNet handled_net)
+    : kernel_(&kernel), support_(from.support()), state_(state), requested_fs_(from.requested_fs()),
+      requested_net_(from.requested_net()), handled_fs_(handled_fs), handled_net_(handled_net),
+      fd_(std::move(fd)) {}
 
 Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBeneath rule) {
     KernelFd parent = std::move(rule.parent.fd_); // closed on every return
@@ -182,7 +196,8 @@ Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBenea
     attr.parent_fd = parent.get();
     const SysResult r = kernel_->landlock_add_rule(fd_.get(), kLandlockRulePathBeneath, &attr, 0);
     parent.reset();
-    if (r.value != 0) return Unexpected(RulesetError::add_rule_call(AccessDomain::Fs, OsError{r.error}));
+    if (r.value != 0)
+        return Unexpected(RulesetError::add_rule_call(AccessDomain::Fs, OsError{r.error}));
     out.disposition = RuleDisposition::Added;
     return out;
 }
@@ -216,7 +231,8 @@ Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort 
     attr.allowed_access = c.kept.bits();
     attr.port = rule.port;
     const SysResult r = kernel_->landlock_add_rule(fd_.get(), kLandlockRuleNetPort, &attr, 0);
-    if (r.value != 0) return Unexpected(RulesetError::add_rule_call(AccessDomain::Net, OsError{r.error}));
+    if (r.value != 0)
+        return Unexpected(RulesetError::add_rule_call(AccessDomain::Net, OsError{r.error}));
     out.disposition = RuleDisposition::Added;
     return out;
 }

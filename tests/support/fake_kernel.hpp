@@ -33,8 +33,22 @@ using sandbox::SysResult;
 
 struct FakeCall {
     enum class Kind {
-        VersionQuery, CreateRuleset, AddPathRule, AddNetRule, RestrictSelf, Prctl,
-        OpenPath, Fstat, Stat, Close, ReadFile, Getenv, Getuid, Sysconf, Getpwuid, WriteStderr,
+        VersionQuery,
+        CreateRuleset,
+        AddPathRule,
+        AddNetRule,
+        RestrictSelf,
+        Prctl,
+        OpenPath,
+        Fstat,
+        Stat,
+        Close,
+        ReadFile,
+        Getenv,
+        Getuid,
+        Sysconf,
+        Getpwuid,
+        WriteStderr,
     };
     FakeCall(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
 
@@ -45,12 +59,12 @@ struct FakeCall {
     std::uint64_t handled_fs = 0; // CreateRuleset
     std::uint64_t handled_net = 0;
     std::uint64_t scoped = 0;
-    std::size_t size = 0;         // CreateRuleset / VersionQuery
+    std::size_t size = 0; // CreateRuleset / VersionQuery
     std::uint32_t flags = 0;
-    std::uint64_t access = 0;     // AddPathRule / AddNetRule
-    std::uint64_t port = 0;       // AddNetRule
-    long option = 0;              // Prctl option, Sysconf name
-    unsigned long arg2 = 0;       // Prctl
+    std::uint64_t access = 0; // AddPathRule / AddNetRule
+    std::uint64_t port = 0;   // AddNetRule
+    long option = 0;          // Prctl option, Sysconf name
+    unsigned long arg2 = 0;   // Prctl
 };
 
 class FakeKernel : public sandbox::Kernel {
@@ -69,14 +83,14 @@ class FakeKernel : public sandbox::Kernel {
     };
 
     // ---- script -------------------------------------------------------
-    long version_result = 6;     // >= 0: the version query's answer
-    int version_error = 0;       // non-zero: the version query fails with it
+    long version_result = 6; // >= 0: the version query's answer
+    int version_error = 0;   // non-zero: the version query fails with it
     int create_error = 0;
     int add_rule_error = 0;
-    int add_rule_fail_at = 0;    // 1-based add_rule call to fail (0: every one, when error set)
+    int add_rule_fail_at = 0; // 1-based add_rule call to fail (0: every one, when error set)
     int restrict_error = 0;
     int prctl_set_error = 0;
-    long prctl_get_result = 0;   // when prctl_get_error == 0
+    long prctl_get_result = 0; // when prctl_get_error == 0
     int prctl_get_error = 0;
     std::optional<std::string> abi_file; // content of any read_file; none: ENOENT
     int abi_file_error = ENOENT;
@@ -111,13 +125,15 @@ class FakeKernel : public sandbox::Kernel {
     }
     [[nodiscard]] std::vector<Kind> kinds() const {
         std::vector<Kind> out;
-        for (const auto& c : calls) out.push_back(c.kind);
+        for (const auto& c : calls)
+            out.push_back(c.kind);
         return out;
     }
     [[nodiscard]] std::size_t open_fds() const { return live_fds.size(); }
     [[nodiscard]] std::string stderr_text() const {
         std::string out;
-        for (const auto& c : of(Kind::WriteStderr)) out += c.text;
+        for (const auto& c : of(Kind::WriteStderr))
+            out += c.text;
         return out;
     }
 
@@ -143,7 +159,7 @@ class FakeKernel : public sandbox::Kernel {
     SysResult landlock_add_rule(int ruleset_fd, std::uint32_t rule_type, const void* rule_attr,
                                 std::uint32_t flags) override {
         FakeCall c{rule_type == sandbox::kLandlockRulePathBeneath ? Kind::AddPathRule
-                                                                 : Kind::AddNetRule};
+                                                                  : Kind::AddNetRule};
         c.fd = ruleset_fd;
         c.flags = flags;
         if (c.kind == Kind::AddPathRule) {

@@ -35,7 +35,8 @@ TEST(LinuxKernel, SeamCalls) {
 
 int open_fd_count() {
     int n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd"))
+        ++n;
     return n;
 }
 

