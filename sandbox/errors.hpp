@@ -1,4 +1,4 @@
-// Error values of the Landlock ruleset layer (spec Part 3.1). A flat record per
+// Error values of the Landlock ruleset layer. A flat record per
 // error: the outer kinds say where the error arose, the innermost kind decides
 // the text. `to_string()` renders one line without a line feed.
 #pragma once

@@ -1,4 +1,4 @@
-// Home directory lookup (spec Part 3.3).
+// Home directory lookup: HOME, else the password database entry of the real user.
 #pragma once
 
 #include <optional>

@@ -1,4 +1,4 @@
-// The sandbox policy (spec Part 3.2): version detection, the rights of each
+// The sandbox policy: version detection, the rights of each
 // ABI version, the rule table as data, and the apply sequence.
 //
 // The same sequence serves the launcher (real kernel) and a dry-run explainer
@@ -27,7 +27,7 @@ inline constexpr const char* kAbiVersionPath = "/sys/kernel/security/landlock/ab
 inline constexpr std::string_view kNotEnforcedWarning =
     "Warning: Landlock sandbox not enforced by kernel\n";
 
-// Algorithm 2: what the policy builds for a version number.
+// What the policy builds for a version number.
 struct PolicyRights {
     std::uint32_t version = 1;
     std::uint8_t level = 1;  // 1..5 as the version, else 6
@@ -43,11 +43,11 @@ struct PolicyRights {
 
 [[nodiscard]] PolicyRights rights_for_version(std::uint32_t version) noexcept;
 
-// Algorithm 1, steps 2-3: the version number in the ABI file text (valid
+// The version number in the ABI file text (valid
 // UTF-8), or none when the kernel must be asked.
 [[nodiscard]] std::optional<std::uint32_t> parse_abi_version(std::string_view text);
 
-// Algorithm 1: the file at `path`, else the kernel's version query, else 1.
+// The version number: the file at `path`, else the kernel's version query, else 1.
 [[nodiscard]] std::uint32_t detect_abi_version(Kernel& kernel, const std::string& path);
 
 // Rows of the rule table.
@@ -131,7 +131,7 @@ struct PolicyOptions {
     PolicyObserver* observer = nullptr; // not owned; may be null
 };
 
-// A RulesetError or a PathFdError, rendered as Part 3.1 gives it.
+// A RulesetError or a PathFdError, rendered by the ruleset layer.
 class ApplyError {
   public:
     ApplyError(RulesetError e) : error_(std::move(e)) {}
@@ -149,12 +149,13 @@ class ApplyError {
     std::variant<RulesetError, PathFdError> error_;
 };
 
-// Algorithm 4 (and 5): stat `rule.path` (absent: success, no rule), open it,
-// add a PathBeneath rule. The descriptor is closed before returning.
+// Stats `rule.path` (absent: success, no rule), opens it and adds a
+// PathBeneath rule. The descriptor is closed before returning.
 Expected<void, ApplyError> add_path_rule(Kernel& kernel, RulesetCreated& ruleset,
                                          const PathRule& rule, PolicyObserver* observer = nullptr);
 
-// Algorithm 3. Every descriptor it opens is close-on-exec and closed before it
+// Builds the ruleset for `profile` and enforces it on the calling thread.
+// Every descriptor it opens is close-on-exec and closed before it
 // returns.
 Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile, Kernel& kernel,
                                           const PolicyOptions& options = {});

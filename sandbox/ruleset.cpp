@@ -10,7 +10,7 @@ bool is_live(SupportState s) noexcept {
     return s == SupportState::Full || s == SupportState::Partial;
 }
 
-// Step 4 of declaring / adding: compare `access` with what the kernel supports.
+// Shared by declaring and adding: compare `access` with what the kernel supports.
 template <class Access> struct Check {
     CompatOutcome outcome;
     Access kept;

@@ -1,4 +1,4 @@
-// The Landlock ruleset layer (spec Part 3.1): kernel support, best-effort
+// The Landlock ruleset layer: kernel support, best-effort
 // support state, ruleset declaration/creation, rules and enforcement. Every OS
 // access goes through the `Kernel` given to `Ruleset` / `PathFd`.
 #pragma once
@@ -32,7 +32,7 @@ enum class SupportState : std::uint8_t { Unset, Full, Partial, Unsupported, Iner
 // What one compatibility check found.
 enum class CompatOutcome : std::uint8_t { Full, Partial, Unsupported };
 
-// The merge table of Part 3.1.
+// How each outcome of a rights check changes the support state.
 [[nodiscard]] SupportState merge(SupportState state, CompatOutcome outcome) noexcept;
 
 std::string_view to_string(SupportState state) noexcept;

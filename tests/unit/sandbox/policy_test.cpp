@@ -1,4 +1,4 @@
-// The sandbox policy (Part 3.2) against the fake kernel.
+// The sandbox policy against the fake kernel.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// The ruleset layer (Part 3.1) against the fake kernel.
+// The ruleset layer against the fake kernel.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
