@@ -1,0 +1,154 @@
+// Random profiles and random kernel behaviour through apply_landlock, with a
+// recording fake kernel. Checks, for every input:
+//  - no descriptor is left open and none is closed twice;
+//  - every rule's rights lie within the rights the ruleset handles, and a rule
+//    on something that is not a directory carries only file rights;
+//  - no path that does not exist is opened;
+//  - the warning is written at most once, only on success, and exactly when
+//    nothing was enforced; no-new-privileges is set before any restriction.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/fake_kernel.hpp"
+#include "sandbox/landlock_abi.hpp"
+#include "sandbox/policy.hpp"
+
+namespace {
+
+using morvik::testing::FakeCall;
+using morvik::testing::FakeKernel;
+using Kind = FakeCall::Kind;
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "invariant violated: %s\n", what);
+        std::abort();
+    }
+}
+
+const std::vector<std::string> kPool = {
+    "/w", "/g", "/a", "/t", "/u", "/file", "/absent", "", std::string("/n\0x", 4), "rel", "/home/u",
+};
+
+std::string pick_path(FuzzedDataProvider& in) {
+    return kPool[in.ConsumeIntegralInRange<std::size_t>(0, kPool.size() - 1)];
+}
+
+std::vector<std::string> pick_list(FuzzedDataProvider& in) {
+    std::vector<std::string> out(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+    for (auto& p : out) p = pick_path(in);
+    return out;
+}
+
+int pick_errno(FuzzedDataProvider& in) {
+    static const int kErrors[] = {0, 0, 0, EPERM, EINVAL, ENOMEM, EACCES, E2BIG, EBADF};
+    return in.PickValueInArray(kErrors);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    FakeKernel fk;
+    // The kernel.
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0: fk.set_no_landlock(ENOSYS); break;
+    case 1: fk.set_no_landlock(EOPNOTSUPP); break;
+    default: fk.set_version(in.ConsumeIntegralInRange<long>(0, 9));
+    }
+    if (in.ConsumeBool()) fk.abi_file = in.ConsumeRandomLengthString(12);
+    fk.create_error = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pick_errno(in) : 0;
+    fk.add_rule_error = in.ConsumeIntegralInRange<int>(0, 5) == 0 ? pick_errno(in) : 0;
+    fk.add_rule_fail_at = in.ConsumeIntegralInRange<int>(0, 20);
+    fk.restrict_error = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pick_errno(in) : 0;
+    fk.prctl_set_error = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pick_errno(in) : 0;
+    fk.prctl_get_error = in.ConsumeBool() ? pick_errno(in) : 0;
+    fk.prctl_get_result = in.ConsumeIntegralInRange<long>(-1, 2);
+    // The file system: some of the pool exists, as directories or files, and
+    // some of it cannot be opened or examined.
+    fk.add_system_dirs();
+    for (const auto& p : kPool) {
+        if (p == "/absent" || !in.ConsumeBool()) continue;
+        FakeKernel::Entry e;
+        if (p == "/file" || in.ConsumeIntegralInRange<int>(0, 5) == 0) e.mode = S_IFREG | 0644;
+        if (in.ConsumeIntegralInRange<int>(0, 9) == 0) e.open_error = pick_errno(in);
+        if (in.ConsumeIntegralInRange<int>(0, 9) == 0) e.fstat_error = pick_errno(in);
+        e.eintr = in.ConsumeIntegralInRange<int>(0, 1);
+        fk.files[p] = e;
+    }
+    if (in.ConsumeBool()) fk.env["HOME"] = pick_path(in);
+    if (in.ConsumeBool()) fk.passwd = FakeKernel::PasswdEntry{fk.uid, pick_path(in)};
+    // The profile.
+    morvik::profile::SandboxProfile profile;
+    profile.worktree_path = pick_path(in);
+    profile.git_dir = pick_path(in);
+    profile.agent_config_dirs = pick_list(in);
+    profile.tool_dirs = pick_list(in);
+    profile.user_allowed_paths = pick_list(in);
+    if (in.ConsumeBool()) profile.proxy_port = in.ConsumeIntegral<std::uint16_t>();
+
+    const auto result = morvik::sandbox::apply_landlock(profile, fk);
+
+    check(fk.open_fds() == 0, "a descriptor was left open");
+    check(fk.bad_closes.empty(), "a descriptor was closed twice or never opened");
+    std::uint64_t handled_fs = 0;
+    std::uint64_t handled_net = 0;
+    bool nnp_set = false;
+    std::string last_open;
+    std::vector<std::string> opened;
+    std::size_t warnings = 0;
+    bool restricted = false;
+    for (const auto& c : fk.calls) {
+        switch (c.kind) {
+        case Kind::CreateRuleset:
+            handled_fs = c.handled_fs;
+            handled_net = c.handled_net;
+            check(c.size == 24 && c.scoped == 0, "ruleset record");
+            break;
+        case Kind::OpenPath: {
+            check(fk.files.contains(c.text), "an absent path was opened");
+            last_open = c.text;
+            break;
+        }
+        case Kind::AddPathRule: {
+            check((c.access & ~handled_fs) == 0, "path rule outside the handled rights");
+            check(c.access != 0, "empty path rule");
+            const auto& e = fk.files.at(last_open);
+            if (!S_ISDIR(e.mode)) check((c.access & ~0xC007ULL) == 0, "directory right on a file");
+            break;
+        }
+        case Kind::AddNetRule:
+            check((c.access & ~handled_net) == 0, "port rule outside the handled rights");
+            check(c.access == 0x2, "port rule grants anything but connect");
+            break;
+        case Kind::Prctl:
+            if (c.option == morvik::sandbox::kPrSetNoNewPrivs) nnp_set = true;
+            break;
+        case Kind::RestrictSelf:
+            check(nnp_set, "restricted before no-new-privileges");
+            restricted = true;
+            break;
+        case Kind::WriteStderr:
+            ++warnings;
+            check(c.text == morvik::sandbox::kNotEnforcedWarning, "unexpected text on stderr");
+            break;
+        default:
+            break;
+        }
+    }
+    check(warnings <= 1, "warning written more than once");
+    if (result.has_value()) {
+        check(nnp_set, "success without no-new-privileges");
+        check((warnings == 1) == !restricted, "warning does not match the enforcement");
+    } else {
+        check(warnings == 0, "warning on failure");
+        check(!result.error().to_string().empty(), "empty error text");
+    }
+    return 0;
+}
