@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "profile/parse_profile.hpp"
 #include "support/fake_kernel.hpp"
 
 namespace morvik::explain {
@@ -371,14 +370,6 @@ TEST(QuotePathTest, EveryPathStaysOnOneLineAndIsRecoverable) {
         EXPECT_EQ(quote_path(c.path), c.quoted) << c.quoted;
 }
 
-TEST(NamesTest, RendersNamesLowestBitFirstOrNone) {
-    EXPECT_EQ(names(AccessFs()), "none");
-    EXPECT_EQ(names(AccessFs(0x102)), "WriteFile | MakeReg");
-    EXPECT_EQ(names(sandbox::AccessNet(0x3)), "BindTcp | ConnectTcp");
-    EXPECT_EQ(names(AccessFs(0x10001)),
-              "Execute | unknown BitFlags<AccessFs>(0b10000000000000000)");
-}
-
 // A profile file in a fresh temporary directory.
 class ProfileFile {
   public:
@@ -419,38 +410,6 @@ TEST(RunTest, UsageLineForAnyOtherCommandLine) {
         EXPECT_EQ(o.out, "");
         EXPECT_EQ(o.err, std::string(kUsage) + "\n");
     }
-}
-
-TEST(RunTest, ProfileFailuresUseTheLaunchersLines) {
-    const Outcome missing = run_with({"--profile", "/nonexistent/p.json"});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(
-        missing.err,
-        "Failed to read profile /nonexistent/p.json: No such file or directory (os error 2)\n");
-
-    const ProfileFile not_utf8("{\"worktree_path\": \"\xFF\"}");
-    const Outcome bad_text = run_with({"--profile", not_utf8.path().c_str()});
-    EXPECT_EQ(bad_text.err, "Failed to read profile " + not_utf8.path() +
-                                ": stream did not contain valid UTF-8\n");
-
-    const std::string text = "{\"worktree_path\": 1}";
-    const ProfileFile invalid(text);
-    const Outcome bad = run_with({"--profile", invalid.path().c_str()});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.out, "");
-    EXPECT_EQ(bad.err, "Failed to parse profile: " +
-                           profile::parse_profile(text).error().to_string() + "\n");
-}
-
-TEST(RunTest, SuccessPrintsTheExplanationOnly) {
-    const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w", "agent_config_dirs": [],
-        "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": []})");
-    const Outcome o = run_with({"--profile", good.path().c_str()});
-    EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(o.out.rfind("abi version: 6\n", 0), 0U);
-    EXPECT_NE(o.out.find("enforcement: full\n"), std::string::npos);
 }
 
 TEST(RunTest, ApplyFailureKeepsTheLinesBeforeIt) {
