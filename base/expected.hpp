@@ -40,12 +40,11 @@ template <class T, class E> class Expected {
     using error_type = E;
 
     template <class U = T>
-        requires std::is_constructible_v<T, U&&>
-    Expected(U&& v) : data_(std::in_place_index<0>, std::forward<U>(v)) {}
-    Expected()
-        requires std::is_default_constructible_v<T>
-        : data_(std::in_place_index<0>) {}
-    template <class G> Expected(Unexpected<G> u) : data_(std::in_place_index<1>, std::move(u).error()) {}
+    requires std::is_constructible_v<T, U&&> Expected(U&& v)
+        : data_(std::in_place_index<0>, std::forward<U>(v)) {}
+    Expected() requires std::is_default_constructible_v<T> : data_(std::in_place_index<0>) {}
+    template <class G>
+    Expected(Unexpected<G> u) : data_(std::in_place_index<1>, std::move(u).error()) {}
 
     [[nodiscard]] bool has_value() const noexcept { return data_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -71,7 +70,8 @@ template <class E> class Expected<void, E> {
     using error_type = E;
 
     Expected() = default;
-    template <class G> Expected(Unexpected<G> u) : data_(std::in_place_index<1>, std::move(u).error()) {}
+    template <class G>
+    Expected(Unexpected<G> u) : data_(std::in_place_index<1>, std::move(u).error()) {}
 
     [[nodiscard]] bool has_value() const noexcept { return data_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }

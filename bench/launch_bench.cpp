@@ -23,7 +23,8 @@ namespace {
 
 double run_once(const std::vector<std::string>& argv) {
     std::vector<char*> c;
-    for (const auto& a : argv) c.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        c.push_back(const_cast<char*>(a.c_str()));
     c.push_back(nullptr);
     const auto start = std::chrono::steady_clock::now();
     pid_t pid;
@@ -46,12 +47,15 @@ struct Stats {
     }
     double mean() const {
         double sum = 0;
-        for (double s : samples) sum += s;
+        for (double s : samples)
+            sum += s;
         return sum / static_cast<double>(samples.size());
     }
 };
 
-std::string quote(const std::string& s) { return "\"" + s + "\""; }
+std::string quote(const std::string& s) {
+    return "\"" + s + "\"";
+}
 
 } // namespace
 
@@ -95,10 +99,14 @@ int main(int argc, char** argv) {
     };
     add("ffff", work);
     add("ffff", git);
-    for (const auto& a : agents) add("ffff", a);
-    for (const auto& t : tools) add("d", t);
-    for (const auto& e : extra) add("d", e);
-    for (const char* s : {"/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin", "/run", "/sys"}) add("d", s);
+    for (const auto& a : agents)
+        add("ffff", a);
+    for (const auto& t : tools)
+        add("d", t);
+    for (const auto& e : extra)
+        add("d", e);
+    for (const char* s : {"/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin", "/run", "/sys"})
+        add("d", s);
     add("ffff", "/tmp");
     add("d", "/proc");
     add("ffff", "/dev");

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_kernel.hpp"
 #include "sandbox/landlock_abi.hpp"
 #include "sandbox/policy.hpp"
+#include "support/fake_kernel.hpp"
 
 namespace {
 
@@ -42,7 +42,8 @@ std::string pick_path(FuzzedDataProvider& in) {
 
 std::vector<std::string> pick_list(FuzzedDataProvider& in) {
     std::vector<std::string> out(in.ConsumeIntegralInRange<std::size_t>(0, 4));
-    for (auto& p : out) p = pick_path(in);
+    for (auto& p : out)
+        p = pick_path(in);
     return out;
 }
 
@@ -58,9 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FakeKernel fk;
     // The kernel.
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: fk.set_no_landlock(ENOSYS); break;
-    case 1: fk.set_no_landlock(EOPNOTSUPP); break;
-    default: fk.set_version(in.ConsumeIntegralInRange<long>(0, 9));
+    case 0:
+        fk.set_no_landlock(ENOSYS);
+        break;
+    case 1:
+        fk.set_no_landlock(EOPNOTSUPP);
+        break;
+    default:
+        fk.set_version(in.ConsumeIntegralInRange<long>(0, 9));
     }
     if (in.ConsumeBool()) fk.abi_file = in.ConsumeRandomLengthString(12);
     fk.create_error = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pick_errno(in) : 0;

@@ -10,7 +10,9 @@
 
 namespace morvik::exec {
 
-std::string Errno::to_string() const { return errno_description(value); }
+std::string Errno::to_string() const {
+    return errno_description(value);
+}
 
 std::string Error::to_string() const {
     if (kind_ == Kind::BadArgument) {
@@ -37,7 +39,8 @@ Error execvp(std::string_view program, std::span<const std::string_view> args) {
     }
     std::vector<char*> argv;
     argv.reserve(copies.size() + 1);
-    for (std::string& copy : copies) argv.push_back(copy.data());
+    for (std::string& copy : copies)
+        argv.push_back(copy.data());
     argv.push_back(nullptr);
 
     const int rc = ::execvp(file.c_str(), argv.data());

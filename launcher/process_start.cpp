@@ -10,7 +10,9 @@
 namespace morvik::launcher {
 namespace {
 
-bool is_closed(int fd) noexcept { return ::fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
+bool is_closed(int fd) noexcept {
+    return ::fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+}
 
 } // namespace
 
@@ -22,9 +24,11 @@ bool ensure_standard_descriptors() noexcept {
         rc = ::poll(fds, 3, 0);
     } while (rc == -1 && errno == EINTR);
     if (rc >= 0) {
-        for (int i = 0; i < 3; ++i) closed[i] = (fds[i].revents & POLLNVAL) != 0;
+        for (int i = 0; i < 3; ++i)
+            closed[i] = (fds[i].revents & POLLNVAL) != 0;
     } else {
-        for (int i = 0; i < 3; ++i) closed[i] = is_closed(i);
+        for (int i = 0; i < 3; ++i)
+            closed[i] = is_closed(i);
     }
 
     // open() and dup() return the lowest free descriptor, which is always the
@@ -49,6 +53,8 @@ bool ensure_standard_descriptors() noexcept {
     return true;
 }
 
-void ignore_sigpipe() noexcept { ::signal(SIGPIPE, SIG_IGN); }
+void ignore_sigpipe() noexcept {
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 } // namespace morvik::launcher

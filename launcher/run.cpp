@@ -62,7 +62,8 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
     const std::span<const char* const> command = args.subspan(command_line->command_index);
     std::vector<std::string_view> argv;
     argv.reserve(command.size());
-    for (const char* arg : command) argv.emplace_back(arg);
+    for (const char* arg : command)
+        argv.emplace_back(arg);
     const exec::Error error = exec::execvp(argv.front(), argv);
     return fail("Failed to exec " + std::string(argv.front()) + ": " + error.to_string());
 }

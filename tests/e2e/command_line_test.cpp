@@ -13,15 +13,16 @@
 namespace morvik::e2e {
 namespace {
 
-const std::string kUsage = "Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]\n";
+const std::string kUsage =
+    "Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]\n";
 
 class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         work_ = scratch_.make_dir("work");
-        valid_ = scratch_.write_file("valid.json", profile_json({.worktree_path = work_,
-                                                                 .git_dir = work_,
-                                                                 .tool_dirs = {kBuildDir()}}));
+        valid_ = scratch_.write_file(
+            "valid.json",
+            profile_json({.worktree_path = work_, .git_dir = work_, .tool_dirs = {kBuildDir()}}));
     }
     static std::string kBuildDir() { return kProbe.substr(0, kProbe.rfind('/')); }
 
@@ -46,7 +47,9 @@ TEST_F(CommandLineTest, FailureLinesAreExactWithStatusOneAndNothingOnStdout) {
         {"profile after separator", {"--", "true", "--profile", "$valid"}, kUsage},
         {"option with equals sign", {"--profile=$valid", "--", "true"}, kUsage},
         {"short option", {"-p", "$valid", "--", "true"}, kUsage},
-        {"nothing after separator", {"--profile", missing, "--"}, "No command specified after --\n"},
+        {"nothing after separator",
+         {"--profile", missing, "--"},
+         "No command specified after --\n"},
         {"missing file",
          {"--profile", missing, "--", "true"},
          "Failed to read profile " + missing + ": No such file or directory (os error 2)\n"},
@@ -60,8 +63,8 @@ TEST_F(CommandLineTest, FailureLinesAreExactWithStatusOneAndNothingOnStdout) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto subst = [&](std::string s) {
-            for (const auto& [key, value] :
-                 {std::pair<std::string, std::string>{"$valid", valid_}, {"$dir", scratch_.path()}}) {
+            for (const auto& [key, value] : {std::pair<std::string, std::string>{"$valid", valid_},
+                                             {"$dir", scratch_.path()}}) {
                 for (auto pos = s.find(key); pos != std::string::npos; pos = s.find(key)) {
                     s.replace(pos, key.size(), value);
                 }
@@ -69,7 +72,8 @@ TEST_F(CommandLineTest, FailureLinesAreExactWithStatusOneAndNothingOnStdout) {
             return s;
         };
         std::vector<std::string> argv = {kLauncher};
-        for (const auto& a : c.args) argv.push_back(subst(a));
+        for (const auto& a : c.args)
+            argv.push_back(subst(a));
         const auto r = run_process(argv);
         EXPECT_EQ(r.err, subst(c.expected_err));
         EXPECT_EQ(r.out, "");
@@ -90,7 +94,8 @@ TEST_F(CommandLineTest, ProfileContentFailures) {
         std::string expected_suffix;
     };
     const std::vector<Case> cases = {
-        {"invalid UTF-8", "{\"worktree_path\": \"\xff\"}", ": stream did not contain valid UTF-8\n"},
+        {"invalid UTF-8", "{\"worktree_path\": \"\xff\"}",
+         ": stream did not contain valid UTF-8\n"},
         {"truncated UTF-8 sequence", "{\"a\": \"\xc3", ": stream did not contain valid UTF-8\n"},
         {"empty file", "", "EOF while parsing a value at line 1 column 0\n"},
         {"empty object", "{}", "missing field `worktree_path` at line 1 column 2\n"},
@@ -149,23 +154,24 @@ TEST_F(CommandLineTest, ExecFailures) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto r = run_sandboxed(valid_, {c.program, "arg"});
-        EXPECT_EQ(r.err, "Failed to exec " + c.program + ": couldn't exec process: " +
-                             c.description + "\n");
+        EXPECT_EQ(r.err, "Failed to exec " + c.program +
+                             ": couldn't exec process: " + c.description + "\n");
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 1);
     }
 }
 
 TEST_F(CommandLineTest, ArgumentsReachTheCommandByteForByte) {
-    const std::vector<std::string> command = {
-        kProbe, "args", "", "--", "--profile", "q.json", "a b", "\xc3\xa9", "\xff\xfe", "-l"};
-    std::vector<std::string> argv = {kLauncher, "x",       "--profile", valid_,
+    const std::vector<std::string> command = {kProbe,   "args", "",         "--",       "--profile",
+                                              "q.json", "a b",  "\xc3\xa9", "\xff\xfe", "-l"};
+    std::vector<std::string> argv = {kLauncher, "x",         "--profile",  valid_,
                                      "y",       "--profile", "other.json", "--"};
     argv.insert(argv.end(), command.begin(), command.end());
     const auto r = run_process(argv);
     ASSERT_EQ(r.status, 0) << r.err;
     std::string expected;
-    for (const auto& a : command) expected += a + "\n";
+    for (const auto& a : command)
+        expected += a + "\n";
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
 }
@@ -190,12 +196,13 @@ TEST_F(CommandLineTest, CommandInheritsProcessState) {
 }
 
 TEST_F(CommandLineTest, EnvironmentIsPassedUnchanged) {
-    const std::vector<std::string> env = {"HOME=" + work_, "PATH=/usr/bin:/bin", "A=1",
-                                          "EMPTY=", "SPACES=a b  c", "MORVIK_X=\xc3\xa9"};
+    const std::vector<std::string> env = {"HOME=" + work_, "PATH=/usr/bin:/bin", "A=1", "EMPTY=",
+                                          "SPACES=a b  c", "MORVIK_X=\xc3\xa9"};
     const auto r = run_sandboxed(valid_, {kProbe, "env"}, {.env = env});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string expected;
-    for (const auto& e : env) expected += e + '\0';
+    for (const auto& e : env)
+        expected += e + '\0';
     EXPECT_EQ(r.out, expected);
 }
 

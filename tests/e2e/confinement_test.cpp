@@ -48,7 +48,8 @@ struct Identity {
 class ConfinementTest : public ::testing::TestWithParam<Identity> {
   protected:
     void SetUp() override {
-        if (GetParam().unprivileged && ::geteuid() != 0) GTEST_SKIP() << "needs root to switch user";
+        if (GetParam().unprivileged && ::geteuid() != 0)
+            GTEST_SKIP() << "needs root to switch user";
         work_ = scratch_.make_dir("work");
         git_ = scratch_.make_dir("git");
         agent_ = scratch_.make_dir("agent");
@@ -159,7 +160,8 @@ TEST_P(ConfinementTest, CommandOutsideEveryGrantCannotBeExecuted) {
     RunOptions options{.env = std::vector<std::string>{"HOME=" + home_}, .launcher = launcher_};
     if (GetParam().unprivileged) options.uid = kNobody;
     const auto r = run_sandboxed(profile_, command, options);
-    EXPECT_EQ(r.err, "Failed to exec " + outside_probe_ + ": couldn't exec process: Permission denied\n");
+    EXPECT_EQ(r.err,
+              "Failed to exec " + outside_probe_ + ": couldn't exec process: Permission denied\n");
     EXPECT_EQ(r.status, 1);
 }
 

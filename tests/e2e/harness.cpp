@@ -21,7 +21,8 @@ namespace {
 
 std::vector<char*> c_strings(std::vector<std::string>& strings) {
     std::vector<char*> out;
-    for (auto& s : strings) out.push_back(s.data());
+    for (auto& s : strings)
+        out.push_back(s.data());
     out.push_back(nullptr);
     return out;
 }
@@ -152,7 +153,8 @@ std::string ScratchDir::copy_file(const std::string& source, const std::string& 
     if (in < 0) throw std::runtime_error("open " + source);
     std::string content;
     char buf[65536];
-    for (ssize_t n; (n = ::read(in, buf, sizeof buf)) > 0;) content.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(in, buf, sizeof buf)) > 0;)
+        content.append(buf, static_cast<std::size_t>(n));
     ::close(in);
     const std::string p = write_file(name, content);
     ::chmod(p.c_str(), mode);

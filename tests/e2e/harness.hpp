@@ -24,8 +24,8 @@ struct RunOptions {
     std::optional<std::vector<std::string>> env{}; // default: inherit
     bool close_stdin = false;
     std::optional<uid_t> uid{}; // drop to this uid (and gid) before exec; needs root
-    std::string cwd{};        // default: inherit
-    int keep_fd = -1;         // an extra inherited descriptor, left open in the child
+    std::string cwd{};          // default: inherit
+    int keep_fd = -1;           // an extra inherited descriptor, left open in the child
     std::optional<std::string> stdin_data{};
     std::string launcher = kLauncher; // for run_sandboxed
     std::string exec_path{}; // program to execute when argv[0] is not it (or argv is empty)
@@ -47,7 +47,9 @@ class ScratchDir {
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     [[nodiscard]] const std::string& path() const { return path_; }
-    [[nodiscard]] std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    [[nodiscard]] std::string operator/(const std::string& name) const {
+        return path_ + "/" + name;
+    }
     // Creates a directory below the scratch dir and returns its path.
     std::string make_dir(const std::string& name, mode_t mode = 0755) const;
     std::string write_file(const std::string& name, const std::string& content) const;

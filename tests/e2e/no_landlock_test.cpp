@@ -18,8 +18,8 @@ TEST_P(NoLandlockTest, CommandRunsAfterOneWarningLine) {
     const std::string profile = scratch.write_file(
         "p.json", profile_json({.worktree_path = work, .git_dir = work, .proxy_port = 1}));
     const auto run = [&](std::vector<std::string> probe_args) {
-        std::vector<std::string> argv = {MORVIK_SECCOMP_RUN_BIN, GetParam(), kLauncher,
-                                         "--profile", profile, "--", kProbe};
+        std::vector<std::string> argv = {
+            MORVIK_SECCOMP_RUN_BIN, GetParam(), kLauncher, "--profile", profile, "--", kProbe};
         argv.insert(argv.end(), probe_args.begin(), probe_args.end());
         return run_process(argv);
     };

@@ -84,11 +84,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (action == "args") { // argv, one per line, as given
-        for (int i = 0; i < argc; ++i) std::printf("%s\n", argv[i]);
+        for (int i = 0; i < argc; ++i)
+            std::printf("%s\n", argv[i]);
         return 0;
     }
     if (action == "env") { // the environment, NUL-separated
-        for (char** e = environ; *e != nullptr; ++e) std::fwrite(*e, 1, std::strlen(*e) + 1, stdout);
+        for (char** e = environ; *e != nullptr; ++e)
+            std::fwrite(*e, 1, std::strlen(*e) + 1, stdout);
         return 0;
     }
     if (action == "sigpipe") {

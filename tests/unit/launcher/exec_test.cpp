@@ -29,8 +29,9 @@ TEST(Exec, ZeroBytesAreRefusedBeforeThePlatformIsCalled) {
         ASSERT_EQ(e.kind(), Error::Kind::BadArgument);
         EXPECT_EQ(e.position(), c.position);
         EXPECT_EQ(e.argument(), c.argument);
-        EXPECT_EQ(e.to_string(), "bad argument to exec: nul byte found in provided data at position: " +
-                                     std::to_string(c.position));
+        EXPECT_EQ(e.to_string(),
+                  "bad argument to exec: nul byte found in provided data at position: " +
+                      std::to_string(c.position));
     }
 }
 
