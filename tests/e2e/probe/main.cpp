@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
     if (action == "truncate") return outcome(::truncate(arg, 0) == 0);
     if (action == "list") {
         DIR* dir = ::opendir(arg);
-        return outcome(dir != nullptr && ::readdir(dir) != nullptr);
+        const bool ok = dir != nullptr && ::readdir(dir) != nullptr;
+        const int result = outcome(ok);
+        if (dir != nullptr) ::closedir(dir);
+        return result;
     }
     if (action == "mkdir") return outcome(::mkdir(arg, 0755) == 0);
     if (action == "unlink") return outcome(::unlink(arg) == 0);
@@ -81,6 +84,7 @@ int main(int argc, char** argv) {
             if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
             std::printf("%s\n", entry->d_name);
         }
+        ::closedir(dir);
         return 0;
     }
     if (action == "args") { // argv, one per line, as given
