@@ -436,13 +436,19 @@ class Reader {
     }
 
     // ---- field values ---------------------------------------------------
-    bool string_value(std::string& out, std::string_view expected) {
+    // A JSON string where a path or string is due; `out` views the input or
+    // scratch_ until the next string is read.
+    bool string_view_value(std::string_view& out, std::string_view expected) {
         ws();
         if (p_ == e_) return fail_peek(kEofValue);
         if (*p_ != '"') return invalid_type(expected);
         ++p_;
+        return string(out);
+    }
+
+    bool string_value(std::string& out, std::string_view expected) {
         std::string_view s;
-        if (!string(s)) return false;
+        if (!string_view_value(s, expected)) return false;
         out.assign(s);
         return true;
     }
@@ -466,9 +472,9 @@ class Reader {
                 if (p_ == e_) return fail_peek(kEofValue);
                 if (*p_ == ']') return fail_peek(kTrailingComma);
             }
-            std::string element;
-            if (!string_value(element, element_expected)) return false;
-            out.push_back(std::move(element));
+            std::string_view element;
+            if (!string_view_value(element, element_expected)) return false;
+            out.emplace_back(element);
         }
     }
 
