@@ -11,14 +11,6 @@
 
 #include "profile/parse_profile.hpp"
 
-// The libraries are built without coverage instrumentation (only this file
-// gets -fsanitize=fuzzer), so the reader's sources are compiled here, where
-// libFuzzer can see their edges. The archive members that define the same
-// symbols are then never pulled in by the linker.
-#include "profile/parse_profile.cpp"    // NOLINT(bugprone-suspicious-include)
-#include "profile/profile_error.cpp"    // NOLINT(bugprone-suspicious-include)
-#include "profile/value_text.cpp"       // NOLINT(bugprone-suspicious-include)
-
 namespace {
 
 using morvik::profile::SandboxProfile;

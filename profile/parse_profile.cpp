@@ -1,4 +1,4 @@
-// The strict, single-pass profile reader (Part 2.1). See docs/profile-reader.md.
+// The strict, single-pass profile reader. See docs/profile-reader.md.
 //
 // One forward pass over the text in memory. Field values are decoded; values
 // of unknown keys are only checked, iteratively, with one bit per open

@@ -60,7 +60,7 @@ std::string format_float(double value) {
 namespace {
 
 // Non-printable beyond the control characters: a small set of invisible
-// format and separator characters (the spec leaves the set to us).
+// format and separator characters (a choice of this reader).
 bool is_non_printable(char32_t cp) {
     if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return true;
     switch (cp) {

@@ -1,5 +1,4 @@
-// Texts that describe JSON values inside profile error messages (Part 2.1,
-// Algorithm 7). Internal to the profile reader; exposed for its tests.
+// Texts that describe JSON values inside profile error messages. Internal to the profile reader; exposed for its tests.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +20,7 @@ namespace morvik::profile::detail {
 // as U+FFFD, one per maximal invalid subpart.
 [[nodiscard]] std::string quote_string(std::string_view text);
 
-// The descriptions of Algorithm 7.
+// The descriptions of values in "invalid type" and "invalid value" messages.
 [[nodiscard]] std::string describe_unsigned(std::uint64_t value);  // integer `5`
 [[nodiscard]] std::string describe_signed(std::int64_t value);     // integer `-1`
 [[nodiscard]] std::string describe_float(double value);            // floating point `1.5`

@@ -303,7 +303,7 @@ MESSAGE_GROUP(MissingField,
     Case{"UnknownValuesUnchecked", R"({"x":1e400,"y":"\uDC00"})", L1("missing field `worktree_path`", 24)});
 
 MESSAGE_GROUP(DuplicateField,
-    Case{"Spec", R"({"git_dir":"a","git_dir")", L1("duplicate field `git_dir`", 24)},
+    Case{"Compact", R"({"git_dir":"a","git_dir")", L1("duplicate field `git_dir`", 24)},
     Case{"IgnoresWhatFollows", R"({"git_dir":"a","git_dir":[)", L1("duplicate field `git_dir`", 24)},
     Case{"PastWhitespace", R"({"git_dir":"a","git_dir"  :1})", L1("duplicate field `git_dir`", 26)},
     Case{"PastBrace", R"({"git_dir":"a","git_dir"  })", L1("duplicate field `git_dir`", 27)},
