@@ -4,6 +4,7 @@
 #include "launcher/run.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -148,6 +149,31 @@ TEST_F(RunTest, WarningPrecedesTheExecLineWithoutLandlock) {
     // The fake kernel records the warning instead of writing it.
     EXPECT_EQ(kernel_.stderr_text(), "Warning: Landlock sandbox not enforced by kernel\n");
     EXPECT_TRUE(err.starts_with("Failed to exec /nonexistent/x: ")) << err;
+}
+
+} // namespace
+} // namespace morvik::launcher
+
+namespace morvik::launcher {
+namespace {
+
+// A failure line that cannot be written (standard error is a pipe nobody
+// reads) is dropped: the run still ends with status 1.
+TEST(RunOutput, UnwritableStandardErrorStillEndsWithStatusOne) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const auto old = ::signal(SIGPIPE, SIG_IGN);
+    const int saved = ::dup(2);
+    ::dup2(fds[1], 2);
+    testing::FakeKernel kernel;
+    const char* args[] = {"ms"};
+    const int status = run(args, kernel);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(fds[1]);
+    ::signal(SIGPIPE, old);
+    EXPECT_EQ(status, 1);
 }
 
 } // namespace
