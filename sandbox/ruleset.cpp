@@ -27,6 +27,35 @@ template <class Access> constexpr AccessDomain domain_of() {
     return std::is_same_v<Access, AccessFs> ? AccessDomain::Fs : AccessDomain::Net;
 }
 
+// The tail both rule kinds share: a set emptied by the checks is an error, a
+// rule whose rights the kernel lacks entirely is dropped, an inert ruleset
+// takes no call, and a live one gets the rule through `add` (given the
+// rights kept).
+template <class Access, class Add>
+Expected<RuleOutcome<Access>, RulesetError> finish_rule(SupportState& state, std::uint8_t level,
+                                                        AccessDomain domain, Access access,
+                                                        RuleOutcome<Access> out, Add add) {
+    if (access.empty()) {
+        state = SupportState::Inert;
+        return Unexpected(RulesetError::add_rules_compat(domain, CompatError::empty(domain)));
+    }
+    const Check<Access> c = check_support(access, level);
+    state = merge(state, c.outcome);
+    out.granted = c.kept;
+    if (c.outcome == CompatOutcome::Unsupported) {
+        out.disposition = RuleDisposition::Dropped;
+        return out;
+    }
+    if (!is_live(state)) {
+        out.disposition = RuleDisposition::Inert;
+        return out;
+    }
+    const SysResult r = add(c.kept);
+    if (r.value != 0) return Unexpected(RulesetError::add_rule_call(domain, OsError{r.error}));
+    out.disposition = RuleDisposition::Added;
+    return out;
+}
+
 } // namespace
 
 KernelSupport KernelSupport::query(Kernel& kernel) {
@@ -175,31 +204,12 @@ Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBenea
     } else {
         state_ = merge(state_, CompatOutcome::Full);
     }
-    if (access.empty()) {
-        state_ = SupportState::Inert;
-        return Unexpected(
-            RulesetError::add_rules_compat(AccessDomain::Fs, CompatError::empty(AccessDomain::Fs)));
-    }
-    const Check<AccessFs> c = check_support(access, support_.level);
-    state_ = merge(state_, c.outcome);
-    out.granted = c.kept;
-    if (c.outcome == CompatOutcome::Unsupported) {
-        out.disposition = RuleDisposition::Dropped;
-        return out;
-    }
-    if (!is_live(state_)) {
-        out.disposition = RuleDisposition::Inert;
-        return out;
-    }
-    LandlockPathBeneathAttr attr;
-    attr.allowed_access = c.kept.bits();
-    attr.parent_fd = parent.get();
-    const SysResult r = kernel_->landlock_add_rule(fd_.get(), kLandlockRulePathBeneath, &attr, 0);
-    parent.reset();
-    if (r.value != 0)
-        return Unexpected(RulesetError::add_rule_call(AccessDomain::Fs, OsError{r.error}));
-    out.disposition = RuleDisposition::Added;
-    return out;
+    return finish_rule(state_, support_.level, AccessDomain::Fs, access, out, [&](AccessFs kept) {
+        LandlockPathBeneathAttr attr;
+        attr.allowed_access = kept.bits();
+        attr.parent_fd = parent.get();
+        return kernel_->landlock_add_rule(fd_.get(), kLandlockRulePathBeneath, &attr, 0);
+    });
 }
 
 Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort rule) {
@@ -210,31 +220,13 @@ Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort 
         return Unexpected(RulesetError::unhandled_access(AccessDomain::Net, access.bits(),
                                                          (access - requested_net_).bits()));
     }
-    state_ = merge(state_, CompatOutcome::Full);
-    if (access.empty()) {
-        state_ = SupportState::Inert;
-        return Unexpected(RulesetError::add_rules_compat(AccessDomain::Net,
-                                                         CompatError::empty(AccessDomain::Net)));
-    }
-    const Check<AccessNet> c = check_support(access, support_.level);
-    state_ = merge(state_, c.outcome);
-    out.granted = c.kept;
-    if (c.outcome == CompatOutcome::Unsupported) {
-        out.disposition = RuleDisposition::Dropped;
-        return out;
-    }
-    if (!is_live(state_)) {
-        out.disposition = RuleDisposition::Inert;
-        return out;
-    }
-    LandlockNetPortAttr attr;
-    attr.allowed_access = c.kept.bits();
-    attr.port = rule.port;
-    const SysResult r = kernel_->landlock_add_rule(fd_.get(), kLandlockRuleNetPort, &attr, 0);
-    if (r.value != 0)
-        return Unexpected(RulesetError::add_rule_call(AccessDomain::Net, OsError{r.error}));
-    out.disposition = RuleDisposition::Added;
-    return out;
+    state_ = merge(state_, CompatOutcome::Full); // a port needs no check of its own
+    return finish_rule(state_, support_.level, AccessDomain::Net, access, out, [&](AccessNet kept) {
+        LandlockNetPortAttr attr;
+        attr.allowed_access = kept.bits();
+        attr.port = rule.port;
+        return kernel_->landlock_add_rule(fd_.get(), kLandlockRuleNetPort, &attr, 0);
+    });
 }
 
 Expected<RestrictionStatus, RulesetError> RulesetCreated::restrict_self() && {
