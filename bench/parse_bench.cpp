@@ -3,7 +3,8 @@
 // same bytes, measured in the same run), their ratio, and how time grows from
 // a 10x smaller input. Not a test: it asserts nothing about timing.
 //
-//   parse_bench [runs]      (default 5 runs, best one counts)
+//   parse_bench [runs] [input]   (default 5 runs, best one counts; all inputs,
+//                                or only the one named, e.g. mixed-values)
 #include <malloc.h>
 
 #include <algorithm>
@@ -210,26 +211,28 @@ void report(const char* name, const std::string& big, const std::string& small, 
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const std::string only = argc > 2 ? argv[2] : "";
+    const auto wanted = [&only](const char* name) { return only.empty() || only == name; };
     // Keep freed memory in the process between runs, so that the best run
     // measures the reader and not the kernel's page faults on fresh memory.
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
-    {
+    if (wanted("mixed-values")) {
         const std::string big = mixed_values(100'000'000);
         const std::string small = mixed_values(10'000'000);
         report("mixed-values", big, small, runs);
     }
-    {
+    if (wanted("record-values")) {
         const std::string big = record_values(100'000'000);
         const std::string small = record_values(10'000'000);
         report("record-values", big, small, runs);
     }
-    {
+    if (wanted("1M-tool_dirs")) {
         const std::string big = many_tool_dirs(1'000'000);
         const std::string small = many_tool_dirs(100'000);
         report("1M-tool_dirs", big, small, runs);
     }
-    {
+    if (wanted("10M-deep")) {
         const std::string big = deep_nesting(10'000'000);
         const std::string small = deep_nesting(1'000'000);
         report("10M-deep", big, small, runs);
