@@ -340,7 +340,10 @@ const uchar* accept_container(const uchar* const start, const uchar* const e) no
             kinds[depth + 1] = cls == kOpenObject;
             depth += static_cast<std::size_t>(static_cast<std::ptrdiff_t>(kDepthChange[cls]));
             const unsigned after = kinds[depth] ? kObjectNext * kField : kArrayNext * kField;
-            state = next == kPop * kField ? after : next;
+            // Selected with a mask: a branch here would be mispredicted on
+            // irregular input.
+            const unsigned pop = 0u - static_cast<unsigned>(next == kPop * kField);
+            state = next ^ ((next ^ after) & pop);
             if (depth == 0) [[unlikely]] {
                 // The value's closing bracket, or an error that closed one
                 // bracket too many.
