@@ -353,8 +353,8 @@ TEST(Accepted, ProxyPortValues) {
 }
 
 TEST(Accepted, EscapesDecodeAndNulIsKept) {
-    const auto p = parse_ok(R"({"x":0,"agent_config_dirs":[],"tool_dirs":[],"user_allowed_paths":[],"allowed_domains":[],"env_passthrough":[],"worktree_path":"a\/\b\f\n\r\t\"\\\u00e9\ud83d\ude00z","git_dir":"a\u0000b"})");
-    EXPECT_EQ(p.worktree_path, "a/\b\f\n\r\t\"\\\xC3\xA9\xF0\x9F\x98\x80z");
+    const auto p = parse_ok(R"({"x":0,"agent_config_dirs":[],"tool_dirs":[],"user_allowed_paths":[],"allowed_domains":[],"env_passthrough":[],"worktree_path":"a\/\b\f\n\r\t\"\\\u00e9\u20AC\ud83d\ude00z","git_dir":"a\u0000b"})");
+    EXPECT_EQ(p.worktree_path, "a/\b\f\n\r\t\"\\\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
     EXPECT_EQ(p.git_dir, std::string("a\0b", 3));
 }
 
