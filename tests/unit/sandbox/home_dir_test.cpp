@@ -3,6 +3,12 @@
 
 #include "sandbox/home_dir.hpp"
 #include "support/fake_kernel.hpp"
+#include "sandbox/linux_kernel.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace morvik::sandbox {
 namespace {
@@ -54,6 +60,35 @@ TEST(HomeDir, FromPasswordDatabase) {
         EXPECT_EQ(q.option, 1000); // the real user ID
         EXPECT_EQ(q.size, c.buflen);
     }
+}
+
+} // namespace
+} // namespace morvik::sandbox
+
+namespace morvik::sandbox {
+namespace {
+
+// The real lookup: with HOME unset, the password database entry of the real
+// user; with HOME set, HOME unchanged.
+TEST(HomeDirLinux, FallsBackToThePasswordDatabase) {
+    const char* saved = ::getenv("HOME");
+    const std::string saved_home = saved != nullptr ? saved : "";
+    ::unsetenv("HOME");
+    const passwd* entry = ::getpwuid(::getuid());
+    const auto unset = home_dir(system_kernel());
+    ::setenv("HOME", "relative/dir/", 1);
+    const auto set = home_dir(system_kernel());
+    if (saved != nullptr) {
+        ::setenv("HOME", saved_home.c_str(), 1);
+    } else {
+        ::unsetenv("HOME");
+    }
+    if (entry != nullptr && entry->pw_dir != nullptr && entry->pw_dir[0] != '\0') {
+        EXPECT_EQ(unset, std::optional<std::string>(entry->pw_dir));
+    } else {
+        EXPECT_EQ(unset, std::nullopt);
+    }
+    EXPECT_EQ(set, std::optional<std::string>("relative/dir/"));
 }
 
 } // namespace
