@@ -34,6 +34,13 @@ TEST(Policy, ParseAbiVersion) {
         {"4 4", {}},
         {"  ", {}},
         {"99999999999999999999", {}},
+        {"\xC2\x85"
+         "2\xE2\x80\x89",
+         2}, // NEL and THIN SPACE trimmed
+        {"\xF0\x9F\x98\x80"
+         "4",
+         {}}, // a four-byte character is no space
+        {"4\xC3\xA9", {}},
     };
     for (const auto& [text, want] : cases)
         EXPECT_EQ(parse_abi_version(text), want) << text;
