@@ -1,5 +1,6 @@
 #include "e2e/harness.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -162,14 +163,22 @@ std::string ScratchDir::copy_file(const std::string& source, const std::string& 
 }
 
 void ScratchDir::chown_all(uid_t uid) const {
-    static uid_t target;
-    target = uid;
-    ::nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int, FTW*) {
-            return ::lchown(p, target, static_cast<gid_t>(target)) == 0 ? 0 : 0;
-        },
-        16, FTW_PHYS);
+    // Depth-first over the tree, not following symbolic links.
+    std::vector<std::string> pending = {path_};
+    while (!pending.empty()) {
+        const std::string p = pending.back();
+        pending.pop_back();
+        ::lchown(p.c_str(), uid, static_cast<gid_t>(uid));
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        DIR* dir = ::opendir(p.c_str());
+        if (dir == nullptr) continue;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") pending.push_back(p + "/" + name);
+        }
+        ::closedir(dir);
+    }
 }
 
 std::string json_string(const std::string& s) {
