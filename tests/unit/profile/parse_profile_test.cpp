@@ -392,3 +392,19 @@ TEST(DeepNesting, FieldValuesDoNotNest) {
 
 } // namespace
 } // namespace morvik::profile
+
+namespace morvik::profile {
+namespace {
+
+TEST(UnknownValues, ErrorDeepInsideALargeValueKeepsItsPosition) {
+    std::string text = R"({"x":[)";
+    for (int i = 0; i < 200; ++i) text += R"({"k":"v\n","n":[1.5,true]},)";
+    text += R"("bad\x"]})";
+    const auto result = parse_profile(text);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().to_string(),
+              "invalid escape at line 1 column " + std::to_string(text.size() - 3));
+}
+
+} // namespace
+} // namespace morvik::profile
