@@ -11,12 +11,12 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 # directory, so the demo runs in a fresh directory outside /tmp.
 demo="$(mktemp -d /var/tmp/morvik-demo-XXXXXX)"
 trap 'rm -rf "$demo"' EXIT
-mkdir -p "$demo/work" "$demo/work/.git" "$demo/outside"
+mkdir -p "$demo/worktree/.git" "$demo/outside"
 cd "$demo"
 
 echo "\$ morvik-sandbox --profile examples/quickstart.json -- sh -c '...'"
 "$repo/build/morvik-sandbox" --profile "$repo/examples/quickstart.json" -- sh -c '
-  if echo hello > work/note.txt; then echo "write inside the work tree (work/note.txt): allowed"; fi
+  if echo hello > worktree/note.txt; then echo "write inside the work tree (worktree/note.txt): allowed"; fi
   if ! { echo hello > outside/note.txt; } 2>/dev/null; then
     echo "write outside it (outside/note.txt): refused by the kernel"
   fi

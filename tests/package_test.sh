@@ -54,7 +54,7 @@ done
 # Run the unpacked programs from a scratch working directory, where the
 # example's relative work tree resolves.
 scratch=$tmp/scratch
-mkdir -p "$scratch/work" "$scratch/outside"
+mkdir -p "$scratch/worktree" "$scratch/outside"
 cd "$scratch"
 profile=$root/usr/share/doc/morvik-sandbox/examples/quickstart.json
 
@@ -69,8 +69,8 @@ grep -q '^abi level: ' "$tmp/explain" || fail "explainer output: $(cat "$tmp/exp
 
 # Where the kernel enforces Landlock, the installed launcher confines: the
 # work tree is writable, a directory beside it is not.
-if grep -q '^rule: worktree_path "work": ' "$tmp/explain"; then
-    "$root/usr/bin/morvik-sandbox" --profile "$profile" -- /bin/sh -c 'echo x > work/f' ||
+if grep -q '^rule: worktree_path "worktree": ' "$tmp/explain"; then
+    "$root/usr/bin/morvik-sandbox" --profile "$profile" -- /bin/sh -c 'echo x > worktree/f' ||
         fail "write in the work tree refused"
     if "$root/usr/bin/morvik-sandbox" --profile "$profile" -- /bin/sh -c 'echo x > outside/f' 2>/dev/null; then
         fail "write outside the work tree allowed"

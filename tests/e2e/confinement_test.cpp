@@ -50,7 +50,7 @@ class ConfinementTest : public ::testing::TestWithParam<Identity> {
     void SetUp() override {
         if (GetParam().unprivileged && ::geteuid() != 0)
             GTEST_SKIP() << "needs root to switch user";
-        work_ = scratch_.make_dir("work");
+        work_ = scratch_.make_dir("worktree");
         git_ = scratch_.make_dir("git");
         agent_ = scratch_.make_dir("agent");
         tools_ = scratch_.make_dir("tools");
@@ -98,8 +98,8 @@ struct Access {
 TEST_P(ConfinementTest, FileAccessFollowsTheRules) {
     const std::string tmp_file = "/tmp/morvik-e2e-" + std::to_string(::getpid());
     const std::vector<Access> table = {
-        {"write in the work tree", {"write", "$s/work/f"}, kAllowed},
-        {"make a directory in the work tree", {"mkdir", "$s/work/d"}, kAllowed},
+        {"write in the work tree", {"write", "$s/worktree/f"}, kAllowed},
+        {"make a directory in the work tree", {"mkdir", "$s/worktree/d"}, kAllowed},
         {"write in the git dir", {"write", "$s/git/f"}, kAllowed},
         {"write in an agent config dir", {"write", "$s/agent/f"}, kAllowed},
         {"write in /tmp", {"write", tmp_file}, kAllowed},

@@ -17,7 +17,7 @@ struct ExampleCase {
 
 TEST(Examples, BehaveAsDescribed) {
     const std::vector<ExampleCase> cases = {
-        {"quickstart.json", "echo hi > work/f && cat work/f >/dev/null", 0},
+        {"quickstart.json", "echo hi > worktree/f && cat worktree/f >/dev/null", 0},
         {"quickstart.json", "echo hi > outside/f", 2},
         {"build-in-worktree.json",
          "toolchain/bin/tool && echo o > work/out && echo g > work/.git/x", 0},
@@ -32,8 +32,9 @@ TEST(Examples, BehaveAsDescribed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.profile) + ": " + c.script);
         ScratchDir scratch;
-        for (const char* d : {"work", "work/.git", "toolchain", "toolchain/bin", "tools",
-                              "agent-config", "reference-docs", "outside"}) {
+        for (const char* d :
+             {"work", "work/.git", "worktree", "worktree/.git", "toolchain", "toolchain/bin",
+              "tools", "agent-config", "reference-docs", "outside"}) {
             scratch.make_dir(d);
         }
         for (const char* tool : {"toolchain/bin/tool", "tools/tool"}) {
