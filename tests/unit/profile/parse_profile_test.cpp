@@ -408,3 +408,27 @@ TEST(UnknownValues, ErrorDeepInsideALargeValueKeepsItsPosition) {
 
 } // namespace
 } // namespace morvik::profile
+
+namespace morvik::profile {
+namespace {
+
+// Unknown values with long digit runs and string bodies (the word- and
+// block-wise scans), and words and strings cut short.
+TEST(UnknownValues, LongRunsAndCutOffWords) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"x": [123456789012345678901234567890]})", "missing field `worktree_path` at line 1 column 39"},
+        {R"({"x": "abcdefghijklmnopqrstuvwxyz0123456789"})", "missing field `worktree_path` at line 1 column 45"},
+        {R"({"x": "abc)", "EOF while parsing a string at line 1 column 10"},
+        {R"({"x": nul})", "expected ident at line 1 column 10"},
+        {R"({"x": tru})", "expected ident at line 1 column 10"},
+        {R"({"x": fals)", "EOF while parsing a value at line 1 column 10"},
+    };
+    for (const auto& [text, expected] : cases) {
+        const auto result = parse_profile(text);
+        ASSERT_FALSE(result) << text;
+        EXPECT_EQ(result.error().to_string(), expected) << text;
+    }
+}
+
+} // namespace
+} // namespace morvik::profile
