@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "profile/unknown_value.hpp"
 #include "profile/value_text.hpp"
 
 namespace morvik::profile {
@@ -151,6 +152,18 @@ class Reader {
     explicit Reader(std::string_view text) noexcept
         : b_(reinterpret_cast<const uchar*>(text.data())), p_(b_), e_(b_ + text.size()) {}
 
+    // Checks one unknown-key value at `start`; with `fast` false only the
+    // exact checker runs.
+    detail::ValueCheck check_value(std::size_t start, bool fast) {
+        p_ = b_ + start;
+        fast_ = fast && fast_;
+        detail::ValueCheck result;
+        result.ok = ignore_value();
+        result.offset = result.ok ? static_cast<std::size_t>(p_ - b_) : offset_;
+        if (!result.ok) result.message = message_;
+        return result;
+    }
+
     Expected<SandboxProfile, ProfileError> run() {
         SandboxProfile profile;
         if (!document(profile)) return Unexpected(make_error());
@@ -165,6 +178,8 @@ class Reader {
     std::size_t offset_ = 0;
     std::string scratch_;
     std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
+    // Whether unknown-key arrays and objects go to accept_container() first.
+    bool fast_ = detail::fast_path_available();
 
     // ---- errors -------------------------------------------------------
     bool fail(std::string_view message, const uchar* at) {
@@ -747,6 +762,17 @@ bool Reader::ignore_value() {
         return fail(message, p < e ? p + 1 : e);
     };
     Skip skip = Skip::Ok;
+
+    // Arrays and objects are first offered to the fast acceptance path; when
+    // it declines, the checker below reads the value again from its start.
+    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
+    if (fast_ && p < e && (*p == '[' || *p == '{')) {
+        if (const uchar* end = detail::accept_container_avx2(p, e)) {
+            p_ = end;
+            return true;
+        }
+    }
+
     const auto string_error = [&](Skip s) {
         switch (s) {
         case Skip::EofString: return at(kEofString, e);
@@ -883,5 +909,11 @@ key:
 Expected<SandboxProfile, ProfileError> parse_profile(std::string_view text) {
     return Reader(text).run();
 }
+
+namespace detail {
+ValueCheck check_unknown_value(std::string_view text, std::size_t start, bool fast) {
+    return Reader(text).check_value(start, fast);
+}
+} // namespace detail
 
 } // namespace morvik::profile

@@ -1,0 +1,45 @@
+// Checking the values of unknown keys: a fast acceptance path, and an entry
+// point that runs the reader's check on one value (for tests and fuzzing).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "profile/unknown_value_avx2.hpp"
+
+namespace morvik::profile::detail {
+
+// Whether this CPU runs the fast path (AVX2, BMI1 and PCLMULQDQ on x86-64).
+// Without it accept_container() always returns nullptr.
+bool fast_path_available() noexcept;
+
+// `p` points at `[` or `{` (p < e). Returns the position just past the
+// matching closing bracket when the value is well-formed, with the same
+// rules as the exact checker (strings: escapes checked, `\u` needs four hex
+// digits, no raw control characters; numbers and literals by their grammar;
+// any bytes after the value are not looked at for the answer). Returns
+// nullptr otherwise: malformed, cut off by the end of the text, nested
+// deeper than kFastMaxDepth, or no fast path on this CPU; for a well-formed
+// value within that depth it returns its end when fast_path_available().
+// Never accepts what the exact checker rejects; on nullptr the caller runs
+// the exact checker from `p`.
+const unsigned char* accept_container(const unsigned char* p, const unsigned char* e) noexcept;
+
+// Result of checking one unknown-key value: on success `offset` is the end
+// of the value; on failure it is the error's byte offset (the reader's
+// position rule applied) and `message` its text.
+struct ValueCheck {
+    bool ok = false;
+    std::size_t offset = 0;
+    std::string message;
+
+    bool operator==(const ValueCheck&) const = default;
+};
+
+// Checks the value starting at `start` (leading whitespace allowed) exactly
+// as parse_profile() checks an unknown key's value. With `fast` false only
+// the exact checker runs.
+ValueCheck check_unknown_value(std::string_view text, std::size_t start, bool fast);
+
+} // namespace morvik::profile::detail

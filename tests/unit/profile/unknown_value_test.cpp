@@ -1,0 +1,228 @@
+// The fast acceptance path for unknown-key values against the exact checker.
+// Every case is placed at each offset across 64-byte block boundaries, and
+// cut off at every length, because the fast path works on 64-byte blocks and
+// carries escape, string and scalar state from one block to the next.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "profile/parse_profile.hpp"
+#include "profile/unknown_value.hpp"
+
+namespace morvik::profile {
+namespace {
+
+using detail::accept_container;
+using detail::check_unknown_value;
+
+struct Case {
+    const char* name;
+    std::string element;  // one array element
+    bool valid;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+const unsigned char* bytes(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+// The fast path's end offset, or -1 when it declines.
+long fast_end(const std::string& text) {
+    const unsigned char* end = accept_container(bytes(text), bytes(text) + text.size());
+    return end == nullptr ? -1 : end - bytes(text);
+}
+
+std::string long_escaped_string() {
+    std::string s = "\"";
+    for (int i = 0; i < 40; ++i) s += i % 3 == 0 ? "ab\\\"" : i % 3 == 1 ? "\\\\c" : "\\u00e9";
+    return s + "\"";
+}
+
+// Concatenation by appending (g++ 12 warns falsely on some chains of `+`).
+template <class... Parts>
+std::string cat(const Parts&... parts) {
+    std::string out;
+    (out.append(parts), ...);
+    return out;
+}
+
+std::string nested(int depth) { return std::string(static_cast<std::size_t>(depth), '[') + std::string(static_cast<std::size_t>(depth), ']'); }
+
+const std::vector<Case> kCases = {
+    // strings and escapes
+    {"Empty", R"("")", true},
+    {"EscapedQuote", R"("a\"b")", true},
+    {"TwoBackslashes", R"("\\")", true},
+    {"ThreeBackslashesQuote", R"("\\\"")", true},
+    {"FourBackslashes", R"("\\\\")", true},
+    {"FiveBackslashesQuote", R"("x\\\\\"y")", true},
+    {"AllShortEscapes", R"("\"\\\/\b\f\n\r\t")", true},
+    {"UnicodeEscapes", R"("\u00e9\uABCD\uDC00\ud83d")", true},
+    {"RawUtf8AndDel", "\"\xC3\xA9\x7F\xFF\"", true},
+    {"StructuralInString", R"("{[,:]}")", true},
+    {"LongEscapedString", long_escaped_string(), true},
+    {"ControlInString", "\"a\x01z\"", false},
+    {"TabInString", "\"a\tb\"", false},
+    {"NulInString", std::string("\"a\0b\"", 5), false},
+    {"BadEscape", R"("\q")", false},
+    {"EscapedControl", "\"\\\x01\"", false},
+    {"HexTooShort", R"("\u12")", false},
+    {"HexNotHex", R"("\u12G4")", false},
+    {"HexWithQuote", R"("\u1"34")", false},
+    {"HexWithBackslash", R"("\u1\34")", false},
+    {"Unterminated", R"("abc)", false},
+    {"BackslashOutsideString", R"(\"a")", false},
+    // numbers
+    {"Zero", "0", true},
+    {"MinusZero", "-0", true},
+    {"Fraction", "-0.0e+0", true},
+    {"Exponents", "[1e5,1E-5,2e+10,3.25E7]", true},
+    {"LongInteger", "123456789012345678901234567890", true},
+    {"LongFraction", "1.0000000000000000000000000001e-0000000000000000005", true},
+    {"FifteenDigits", "[123456789012345,1234567890123456,12345678901234567]", true},
+    {"LeadingZero", "01", false},
+    {"MinusLeadingZero", "-01", false},
+    {"DotWithoutDigits", "1.", false},
+    {"DotFirst", ".5", false},
+    {"ExponentWithoutDigits", "1e", false},
+    {"ExponentSignOnly", "1e+", false},
+    {"MinusOnly", "-", false},
+    {"DoubleMinus", "--1", false},
+    {"Plus", "+1", false},
+    {"TwoDots", "1.2.3", false},
+    {"TwoExponents", "1e2e3", false},
+    {"DotAfterExponent", "1e2.3", false},
+    {"MinusInside", "1-2", false},
+    {"LetterAfterNumber", "12a", false},
+    {"LongNumberThenLetter", "1234567890123456789x", false},
+    // literals
+    {"Literals", "[true,false,null]", true},
+    {"Truncated", "tru", false},
+    {"TooLong", "truex", false},
+    {"Capital", "True", false},
+    {"NullThenDigit", "null1", false},
+    {"ControlOutsideString", "\x01", false},
+    {"NonAsciiOutsideString", "\xC3\xA9", false},
+    // structure
+    {"Containers", R"({"a":{"b":[1,{"c":null},[]]},"":{}})", true},
+    {"Spaced", " { \"a\" : [ 1 , 2 ] ,\n\t\"b\"\r: { } } ", true},
+    {"Nested500", nested(500), true},
+    {"TrailingCommaArray", "[1,]", false},
+    {"TrailingCommaObject", R"({"a":1,})", false},
+    {"KeyWithoutValue", R"({"a"})", false},
+    {"MissingValue", R"({"a":})", false},
+    {"MissingColon", R"({"a" 1})", false},
+    {"NumberKey", "{1:2}", false},
+    {"MissingComma", "[1 2]", false},
+    {"StringsWithoutComma", R"(["a""b"])", false},
+    {"ColonInArray", R"(["a":1])", false},
+    {"MismatchedArray", "[}", false},
+    {"MismatchedObject", R"({"a":1])", false},
+    {"LeadingComma", "[,1]", false},
+    {"TwoValues", R"({"a":1 "b":2})", false},
+    {"Unclosed", "[[1]", false},
+};
+
+class UnknownValue : public testing::TestWithParam<Case> {};
+
+// Placed after `pad` spaces inside an array, so that the element's bytes
+// fall on every position relative to the 64-byte blocks.
+TEST_P(UnknownValue, FastPathAgreesWithExactCheckerAtEveryOffset) {
+    const Case& c = GetParam();
+    for (std::size_t pad = 0; pad < 140; ++pad) {
+        const std::string value = cat("[", std::string(pad, ' '), c.element, "]");
+        const std::string text = cat(value, " trailing \"\x01\\q");  // never looked at
+        SCOPED_TRACE(pad);
+        const auto exact = check_unknown_value(text, 0, false);
+        EXPECT_EQ(check_unknown_value(text, 0, true), exact);
+        EXPECT_EQ(exact.ok, c.valid) << exact.message;
+        if (c.valid) {
+            EXPECT_EQ(exact.offset, value.size());
+            EXPECT_EQ(fast_end(text), static_cast<long>(value.size()));
+        } else {
+            EXPECT_EQ(fast_end(text), -1);
+        }
+    }
+}
+
+// The text ends at every byte of the value: never accepted, and the error is
+// the exact checker's.
+TEST_P(UnknownValue, CutOffAtEveryLength) {
+    const Case& c = GetParam();
+    const std::string value = cat("[", std::string(61, ' '), c.element, "]");
+    for (std::size_t n = 1; n < value.size(); ++n) {
+        const std::string text = value.substr(0, n);
+        SCOPED_TRACE(n);
+        EXPECT_EQ(fast_end(text), -1);
+        const auto exact = check_unknown_value(text, 0, false);
+        EXPECT_EQ(check_unknown_value(text, 0, true), exact);
+        EXPECT_FALSE(exact.ok);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Elements, UnknownValue, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+
+TEST(UnknownValueFast, BackslashRunsAcrossBlockBoundary) {
+    // A run of n backslashes ending just before a quote, with the run
+    // straddling the first block boundary at each position.
+    for (std::size_t n = 1; n <= 9; ++n) {
+        for (std::size_t before = 55; before <= 66; ++before) {
+            const std::string text = cat("[\"", std::string(before, 'a'), std::string(n, '\\'), "\"x\"]");
+            SCOPED_TRACE(testing::Message() << n << " backslashes after " << before);
+            const auto exact = check_unknown_value(text, 0, false);
+            // An odd run escapes the quote (one string); an even run closes
+            // the string and leaves `x"` outside, which is an error.
+            EXPECT_EQ(exact.ok, n % 2 == 1);
+            EXPECT_EQ(fast_end(text), exact.ok ? static_cast<long>(text.size()) : -1);
+            EXPECT_EQ(check_unknown_value(text, 0, true), exact);
+        }
+    }
+}
+
+TEST(UnknownValueFast, DepthLimit) {
+    const std::string at_limit = nested(static_cast<int>(detail::kFastMaxDepth));
+    EXPECT_EQ(fast_end(at_limit), static_cast<long>(at_limit.size()));
+    // Much deeper values are declined and left to the exact checker.
+    const std::string deeper = nested(2 * static_cast<int>(detail::kFastMaxDepth));
+    EXPECT_EQ(fast_end(deeper), -1);
+    const auto exact = check_unknown_value(deeper, 0, false);
+    EXPECT_TRUE(exact.ok);
+    EXPECT_EQ(check_unknown_value(deeper, 0, true), exact);
+}
+
+TEST(UnknownValueFast, EndsAtTheClosingBracketWhateverFollows) {
+    for (const std::string tail : {"", "]", "}", ",", "x", "\"", "\"\x01\"", "\\", "[1", "01"}) {
+        const std::string text = R"({"a":[1,"b"]})" + tail;
+        SCOPED_TRACE(tail);
+        EXPECT_EQ(fast_end(text), 13);
+        EXPECT_EQ(check_unknown_value(text, 0, false), (detail::ValueCheck{true, 13, ""}));
+    }
+}
+
+TEST(UnknownValueFast, ScalarsAtTheEndOfTheText) {
+    // Scalars shorter than 16 bytes before the end take the narrow check.
+    for (const std::string element : {"1", "-0.5e-3", "true", "false", "null", "0", "123456789012345"}) {
+        const std::string text = "[" + element + "]";
+        EXPECT_EQ(fast_end(text), static_cast<long>(text.size())) << element;
+    }
+    for (const std::string element : {"1.", "-", "tru", "nul", "fals", "1e"}) {
+        const std::string text = "[" + element + "]";
+        EXPECT_EQ(fast_end(text), -1) << element;
+    }
+}
+
+TEST(UnknownValueFast, ParseProfileReportsTheExactError) {
+    // A malformed value deep inside a large one: the error and its position
+    // come from the exact checker after the fast path declines.
+    std::string text = R"({"x":[)";
+    for (int i = 0; i < 200; ++i) text += R"({"k":"v\n","n":[1.5,true]},)";
+    text += R"("bad\x"]})";
+    const auto result = parse_profile(text);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().to_string(),
+              "invalid escape at line 1 column " + std::to_string(text.size() - 3));
+}
+
+} // namespace
+} // namespace morvik::profile
