@@ -26,8 +26,15 @@ using morvik::profile::detail::accept_container;
 using morvik::profile::detail::check_unknown_value;
 using morvik::profile::detail::kFastMaxDepth;
 
-[[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "invariant violated: %s\n", what);
+// Reports the broken invariant with the text it broke on.
+[[noreturn]] void die(const char* what, std::string_view text) {
+    std::fprintf(stderr, "invariant violated: %s\ntext (%zu bytes): ", what, text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F && b != '\\') std::fputc(b, stderr);
+        else std::fprintf(stderr, "\\x%02x", b);
+    }
+    std::fputc('\n', stderr);
     std::abort();
 }
 
@@ -63,15 +70,15 @@ void gen_ws(Source& s, std::string& out) {
 
 void gen_value(Source& s, std::string& out, unsigned depth) {
     static const char* const kScalars[] = {"0", "-0", "1", "-12", "3.25", "1e5", "-2.5E-10", "0.0e+0",
-                                           "12345678901234567890", "1.000000000000000001", "true", "false",
-                                           "null"};
+                                           "12345678901234567890", "1.000000000000000001", "10", "0e0",
+                                           "-0.5e-07", "7E+3", "true", "false", "null"};
     const unsigned k = s.next(depth > 40 ? 3 : 6);
     if (k == 0) {
         gen_string(s, out);
     } else if (k == 1) {
-        out += kScalars[s.next(13)];
+        out += kScalars[s.next(17)];
     } else if (k == 2) {
-        out += kScalars[s.next(10)];
+        out += kScalars[s.next(14)];
     } else if (k == 3 && depth > 8 && s.next(2) == 0) {
         // A long chain of brackets, to cross the bit stack's words.
         const unsigned n = 1 + s.next(200);
@@ -106,7 +113,8 @@ void gen_value(Source& s, std::string& out, unsigned depth) {
 
 // Edits that make well-formed text slightly wrong, or wrong at a distance.
 void mutate(Source& s, std::string& text) {
-    static const char kBytes[] = {'"', '\\', '[', ']', '{', '}', ',', ':', ' ', '0', '.', 'e', '-', 'u', 'x', '\x01', '\t'};
+    static const char kBytes[] = {'"', '\\', '[', ']', '{', '}', ',', ':', ' ', '0', '1', '.', 'e', 'E', '-', '+', 'u',
+                                  'x', 't', 'f', 'n', 'l', 's', 'a', '/', '\x01', '\t', '\x0c', '\x1a', '\x7f', '\xc3'};
     const unsigned edits = s.next(4);
     for (unsigned i = 0; i < edits && !text.empty(); ++i) {
         const std::size_t at = (s.next(256) * 256u + s.next(256)) % text.size();
@@ -161,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto exact = check_unknown_value(text, 0, false);
-    if (!(check_unknown_value(text, 0, true) == exact)) die("fast path changes the result");
+    if (!(check_unknown_value(text, 0, true) == exact)) die("fast path changes the result", text);
 
     std::size_t start = 0;
     while (start < text.size() && (text[start] == ' ' || text[start] == '\t' || text[start] == '\n' || text[start] == '\r')) ++start;
@@ -169,10 +177,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto* b = reinterpret_cast<const unsigned char*>(text.data());
     const unsigned char* end = accept_container(b + start, b + text.size());
     if (end != nullptr) {
-        if (!exact.ok) die("fast path accepts what the exact checker rejects");
-        if (static_cast<std::size_t>(end - b) != exact.offset) die("fast path ends elsewhere");
+        if (!exact.ok) die("fast path accepts what the exact checker rejects", text);
+        if (static_cast<std::size_t>(end - b) != exact.offset) die("fast path ends elsewhere", text);
     } else if (exact.ok && max_depth(std::string_view(text).substr(start, exact.offset - start)) <= kFastMaxDepth) {
-        die("fast path declines a well-formed value");
+        die("fast path declines a well-formed value", text);
     }
     return 0;
 }

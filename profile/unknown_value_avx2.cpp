@@ -79,18 +79,18 @@ struct ClassTable {
 constexpr ClassTable make_classes() {
     ClassTable t{};
     for (auto& c : t.of) c = kBad;
-    t.of['{'] = kOpenObject;
-    t.of['['] = kOpenArray;
-    t.of['}'] = kCloseObject;
-    t.of[']'] = kCloseArray;
-    t.of[','] = kComma;
-    t.of[':'] = kColon;
-    t.of['"'] = kQuote;
-    t.of['-'] = kNumber;
+    t.of[static_cast<uchar>('{')] = kOpenObject;
+    t.of[static_cast<uchar>('[')] = kOpenArray;
+    t.of[static_cast<uchar>('}')] = kCloseObject;
+    t.of[static_cast<uchar>(']')] = kCloseArray;
+    t.of[static_cast<uchar>(',')] = kComma;
+    t.of[static_cast<uchar>(':')] = kColon;
+    t.of[static_cast<uchar>('"')] = kQuote;
+    t.of[static_cast<uchar>('-')] = kNumber;
     for (int c = '0'; c <= '9'; ++c) t.of[c] = kNumber;
-    t.of['t'] = kLiteral;
-    t.of['f'] = kLiteral;
-    t.of['n'] = kLiteral;
+    t.of[static_cast<uchar>('t')] = kLiteral;
+    t.of[static_cast<uchar>('f')] = kLiteral;
+    t.of[static_cast<uchar>('n')] = kLiteral;
     return t;
 }
 constexpr ClassTable kClass = make_classes();
@@ -161,9 +161,9 @@ constexpr u64 word_of(const char* s, unsigned n) {
 
 constexpr LiteralTable make_literals() {
     LiteralTable t{};
-    t.of['t'] = {0xFFFFFFFFULL, word_of("true", 4), 4, 1};
-    t.of['n'] = {0xFFFFFFFFULL, word_of("null", 4), 4, 1};
-    t.of['f'] = {0xFFFFFFFFFFULL, word_of("false", 5), 5, 1};
+    t.of[static_cast<uchar>('t')] = {0xFFFFFFFFULL, word_of("true", 4), 4, 1};
+    t.of[static_cast<uchar>('n')] = {0xFFFFFFFFULL, word_of("null", 4), 4, 1};
+    t.of[static_cast<uchar>('f')] = {0xFFFFFFFFFFULL, word_of("false", 5), 5, 1};
     return t;
 }
 constexpr LiteralTable kLiterals = make_literals();
@@ -381,12 +381,6 @@ inline Block scan(const uchar* block, Carry& c) noexcept {
     const u64 minus_start = minus & run_start;
     const u64 first_zero = run & m.zero & (run_start | shifted(minus_start, c.minus_start, 1));
     errors |= shifted(first_zero, c.first_zero, 1) & m.digit;  // no leading zero
-    c.exp = exp;
-    c.sign = sign;
-    c.digit = digit;
-    c.dot = dot;
-    c.minus_start = minus_start;
-    c.first_zero = first_zero;
 
     // At most one `.` and one exponent per number, the `.` first: no `.`
     // after a `.` or exponent, and nothing after an exponent, within the run
@@ -400,6 +394,12 @@ inline Block scan(const uchar* block, Carry& c) noexcept {
     c.after_special = after_special;
     c.after_exp = after_exp;
     c.special = special;
+    c.exp = exp;
+    c.sign = sign;
+    c.digit = digit;
+    c.dot = dot;
+    c.minus_start = minus_start;
+    c.first_zero = first_zero;
 
     return Block{(m.structural & ~inside & ~quotes) | (quotes & inside) | run_start, errors};
 }

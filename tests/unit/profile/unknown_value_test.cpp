@@ -78,6 +78,10 @@ const std::vector<Case> kCases = {
     {"Fraction", "-0.0e+0", true},
     {"Exponents", "[1e5,1E-5,2e+10,3.25E7]", true},
     {"LongInteger", "123456789012345678901234567890", true},
+    // a `.` and an exponent letter 63 bytes apart: at some offset they are
+    // the first and last byte of one block
+    {"DotAndExponentOneBlockApart", cat("0.5,", std::string(60, '1'), "e5"), true},
+    {"ExponentThenDotOneBlockApart", cat("1e5,", std::string(60, '1'), ".5"), true},
     {"LongFraction", "1.0000000000000000000000000001e-0000000000000000005", true},
     {"FifteenDigits", "[123456789012345,1234567890123456,12345678901234567]", true},
     {"LeadingZero", "01", false},
