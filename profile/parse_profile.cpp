@@ -156,7 +156,7 @@ class Reader {
     // exact checker runs.
     detail::ValueCheck check_value(std::size_t start, bool fast) {
         p_ = b_ + start;
-        fast_ = fast && fast_;
+        if (!fast) fast_ = nullptr;
         detail::ValueCheck result;
         result.ok = ignore_value();
         result.offset = result.ok ? static_cast<std::size_t>(p_ - b_) : offset_;
@@ -178,8 +178,9 @@ class Reader {
     std::size_t offset_ = 0;
     std::string scratch_;
     std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
-    // Whether unknown-key arrays and objects go to accept_container() first.
-    bool fast_ = detail::fast_path_available();
+    // The fast acceptance path unknown-key arrays and objects go to first,
+    // if this CPU has one.
+    detail::AcceptFn fast_ = detail::fast_path();
 
     // ---- errors -------------------------------------------------------
     bool fail(std::string_view message, const uchar* at) {
@@ -766,8 +767,8 @@ bool Reader::ignore_value() {
     // Arrays and objects are first offered to the fast acceptance path; when
     // it declines, the checker below reads the value again from its start.
     if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (fast_ && p < e && (*p == '[' || *p == '{')) {
-        if (const uchar* end = detail::accept_container_avx2(p, e)) {
+    if (fast_ != nullptr && p < e && (*p == '[' || *p == '{')) {
+        if (const uchar* end = fast_(p, e)) {
             p_ = end;
             return true;
         }

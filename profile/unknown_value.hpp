@@ -6,13 +6,16 @@
 #include <string>
 #include <string_view>
 
-#include "profile/unknown_value_avx2.hpp"
+#include "profile/unknown_value_simd.hpp"
 
 namespace morvik::profile::detail {
 
-// Whether this CPU runs the fast path (AVX2, BMI1 and PCLMULQDQ on x86-64).
-// Without it accept_container() always returns nullptr.
-bool fast_path_available() noexcept;
+// A build of the fast acceptance path (see accept_container()).
+using AcceptFn = const unsigned char* (*)(const unsigned char* p, const unsigned char* e) noexcept;
+
+// The fastest build this CPU runs: AVX-512 (unless `allow_avx512` is false),
+// else AVX2; nullptr when it runs neither (or is not x86-64).
+AcceptFn fast_path(bool allow_avx512 = true) noexcept;
 
 // `p` points at `[` or `{` (p < e). Returns the position just past the
 // matching closing bracket when the value is well-formed, with the same
@@ -21,7 +24,7 @@ bool fast_path_available() noexcept;
 // any bytes after the value are not looked at for the answer). Returns
 // nullptr otherwise: malformed, cut off by the end of the text, nested
 // deeper than kFastMaxDepth, or no fast path on this CPU; for a well-formed
-// value within that depth it returns its end when fast_path_available().
+// value within that depth it returns its end when fast_path() is not null.
 // Never accepts what the exact checker rejects; on nullptr the caller runs
 // the exact checker from `p`.
 const unsigned char* accept_container(const unsigned char* p, const unsigned char* e) noexcept;

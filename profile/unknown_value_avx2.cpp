@@ -1,186 +1,20 @@
-// Fast acceptance of unknown-key values that are arrays or objects, on AVX2.
+// The fast acceptance path for unknown-key values, built for AVX2 (with BMI1,
+// BMI2 and PCLMULQDQ). Called only on CPUs that have them; see
+// unknown_value_scan.hpp for how the path works.
 //
-// The text is read in 64-byte blocks, in two passes per block:
-//
-// 1. Classification. Each block becomes bit masks, one bit per byte
-//    (quotes, backslashes, control bytes, whitespace, structural characters,
-//    digits, signs, dots, exponent letters, hex digits, valid escape letters).
-//    From these, with no branch per byte: the bytes escaped by a backslash,
-//    the quotes that open or close strings, the bytes inside strings, the
-//    runs of bytes outside strings that form numbers and literals, and a mask
-//    of every lexical error found: raw control bytes and bad escapes in
-//    strings, `\u` without four hex digits, and every break of the number
-//    grammar (signs, leading zeros, dots, exponents, letters after digits).
-//    Rules that look at neighbouring bytes carry the last block's masks
-//    across the boundary.
-// 2. Grammar. A walk over the token positions (structural characters,
-//    opening quotes, first bytes of numbers and literals) runs a state
-//    machine whose transitions are one shift of a word per token class, with
-//    a byte per open bracket for its kind; literals are compared as one
-//    8-byte word. The walk stops at the bracket that closes the value, and
-//    only errors up to it count.
-//
-// Anything wrong, unusual, cut off or nested too deeply returns nullptr, and
-// the caller runs the exact checker, which produces the message and position.
-//
-// Only <immintrin.h> and fixed-width types are included, and everything but
-// the entry point has internal linkage: no inline function shared with other
-// files is compiled here for an instruction set the CPU may lack.
-#include "profile/unknown_value_avx2.hpp"
+// Only <immintrin.h>, fixed-width types and the path's own internal-linkage
+// code are included: no inline function shared with other files is compiled
+// here for an instruction set the CPU may lack.
+#include "profile/unknown_value_simd.hpp"
 
-#if defined(__x86_64__) && defined(__AVX2__) && defined(__BMI__) && defined(__PCLMUL__)
+#if defined(__x86_64__) && defined(__AVX2__) && defined(__BMI__) && defined(__BMI2__) && defined(__PCLMUL__)
 
 #include <immintrin.h>
 
-#include <cstdint>
+#include "profile/unknown_value_scan.hpp"
 
 namespace morvik::profile::detail {
 namespace {
-
-using u64 = std::uint64_t;
-using uchar = unsigned char;
-
-constexpr u64 kEvenBits = 0x5555555555555555ULL;
-
-// Token classes of the walk.
-enum : std::uint8_t {
-    kOpenObject,
-    kOpenArray,
-    kCloseObject,
-    kCloseArray,
-    kComma,
-    kColon,
-    kQuote,
-    kNumber,   // `-` or a digit
-    kLiteral,  // `t`, `f` or `n`
-    kBad,      // anything else that starts a run outside strings
-    kClasses,
-};
-
-// States of the walk: what may come next. The walk starts in kArrayComma
-// (a value is expected), with the value's opening bracket as first token.
-enum : std::uint8_t {
-    kArrayFirst,   // after `[`: a value or `]`
-    kObjectFirst,  // after `{`: a key or `}`
-    kAfterKey,     // `:`
-    kAfterColon,   // a value
-    kObjectNext,   // after a member's value: `,` or `}`
-    kArrayNext,    // after an element: `,` or `]`
-    kObjectComma,  // a key
-    kArrayComma,   // a value
-    kError,        // absorbing
-    kPop,          // a closing bracket matched: the next state depends on the parent
-};
-
-struct ClassTable {
-    std::uint8_t of[256];
-};
-
-constexpr ClassTable make_classes() {
-    ClassTable t{};
-    for (auto& c : t.of) c = kBad;
-    t.of[static_cast<uchar>('{')] = kOpenObject;
-    t.of[static_cast<uchar>('[')] = kOpenArray;
-    t.of[static_cast<uchar>('}')] = kCloseObject;
-    t.of[static_cast<uchar>(']')] = kCloseArray;
-    t.of[static_cast<uchar>(',')] = kComma;
-    t.of[static_cast<uchar>(':')] = kColon;
-    t.of[static_cast<uchar>('"')] = kQuote;
-    t.of[static_cast<uchar>('-')] = kNumber;
-    for (int c = '0'; c <= '9'; ++c) t.of[c] = kNumber;
-    t.of[static_cast<uchar>('t')] = kLiteral;
-    t.of[static_cast<uchar>('f')] = kLiteral;
-    t.of[static_cast<uchar>('n')] = kLiteral;
-    return t;
-}
-constexpr ClassTable kClass = make_classes();
-
-// The transition table: one 64-bit word per token class with a 6-bit field
-// per state. The walk keeps the state as its field's shift (6 * state), so a
-// step is a shift and a mask of a word that does not depend on the state.
-constexpr unsigned kField = 6;
-
-struct TransitionTable {
-    u64 of[kClasses];
-};
-
-constexpr TransitionTable make_transitions() {
-    std::uint8_t next[kClasses][kPop] = {};
-    for (auto& row : next) {
-        for (auto& n : row) n = kError;
-    }
-    const auto value = [&next](std::uint8_t state, std::uint8_t after) {
-        next[kOpenObject][state] = kObjectFirst;
-        next[kOpenArray][state] = kArrayFirst;
-        next[kQuote][state] = after;
-        next[kNumber][state] = after;
-        next[kLiteral][state] = after;
-    };
-    value(kArrayFirst, kArrayNext);
-    next[kCloseArray][kArrayFirst] = kPop;
-    next[kQuote][kObjectFirst] = kAfterKey;
-    next[kCloseObject][kObjectFirst] = kPop;
-    next[kColon][kAfterKey] = kAfterColon;
-    value(kAfterColon, kObjectNext);
-    next[kComma][kObjectNext] = kObjectComma;
-    next[kCloseObject][kObjectNext] = kPop;
-    next[kComma][kArrayNext] = kArrayComma;
-    next[kCloseArray][kArrayNext] = kPop;
-    next[kQuote][kObjectComma] = kAfterKey;
-    value(kArrayComma, kArrayNext);
-    TransitionTable t{};
-    for (unsigned cls = 0; cls < kClasses; ++cls) {
-        for (unsigned state = 0; state < kPop; ++state) {
-            t.of[cls] |= u64{next[cls][state] * kField} << (state * kField);
-        }
-    }
-    return t;
-}
-constexpr TransitionTable kTransitions = make_transitions();
-
-constexpr std::int8_t kDepthChange[kClasses] = {1, 1, -1, -1, 0, 0, 0, 0, 0, 0};
-
-// Literals by first byte: the bytes to compare (as a little-endian word
-// under a mask) and the length, after which no byte of a run may follow.
-struct Literal {
-    u64 mask;
-    u64 word;
-    std::uint8_t length;
-    std::uint8_t is_literal;
-};
-
-struct LiteralTable {
-    Literal of[256];
-};
-
-constexpr u64 word_of(const char* s, unsigned n) {
-    u64 w = 0;
-    for (unsigned i = n; i-- > 0;) w = (w << 8) | static_cast<uchar>(s[i]);
-    return w;
-}
-
-constexpr LiteralTable make_literals() {
-    LiteralTable t{};
-    t.of[static_cast<uchar>('t')] = {0xFFFFFFFFULL, word_of("true", 4), 4, 1};
-    t.of[static_cast<uchar>('n')] = {0xFFFFFFFFULL, word_of("null", 4), 4, 1};
-    t.of[static_cast<uchar>('f')] = {0xFFFFFFFFFFULL, word_of("false", 5), 5, 1};
-    return t;
-}
-constexpr LiteralTable kLiterals = make_literals();
-
-// Bytes that continue a run outside strings (anything but whitespace,
-// structural characters and quotes).
-constexpr ClassTable make_continues() {
-    ClassTable t{};
-    for (auto& c : t.of) c = 1;
-    for (const char c : " \t\n\r{}[],:\"") {
-        if (c != '\0') t.of[static_cast<uchar>(c)] = 0;
-    }
-    return t;
-}
-constexpr ClassTable kContinuesRun = make_continues();
-
-// ---- classification ------------------------------------------------------
 
 inline __m256i eq(__m256i v, char c) noexcept { return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)); }
 
@@ -199,271 +33,53 @@ inline u64 join(__m256i lo, __m256i hi) noexcept {
            (static_cast<u64>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32);
 }
 
-struct Masks {
-    u64 quote, backslash, control, space, structural;
-    u64 digit, zero, minus, plus, dot, exp, hex, bad_escape, u;
+// The 64 bytes of a block as two vectors, each kind of byte turned into a
+// mask at once, so that few vectors are live at a time.
+struct Bytes {
+    __m256i lo, hi;
 };
 
-struct Half {
-    __m256i quote, backslash, control, space, structural;
-    __m256i digit, zero, minus, plus, dot, exp, hex, bad_escape, u;
-};
-
-// Lookup tables indexed by a byte's low nibble (vpshufb gives 0 for bytes
-// with the high bit set).
-//  - whitespace: the whitespace byte with that low nibble, and 0xFF (never
-//    equal to an ASCII byte) elsewhere;
-//  - structural: `:` `{` `,` `}` by low nibble, compared with the byte with
-//    bit 5 set, which folds `[` `]` onto `{` `}`; this also matches 0x0C and
-//    0x1A, which are removed as control bytes;
-//  - escape letters `"` `\` `/` b f n r t u: one bit per high nibble (2, 5,
-//    6, 7) in the low-nibble table, and that bit in the high-nibble table.
-constexpr char kSpaceTable[16] = {' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, -1, '\r', -1, -1};
-constexpr char kStructuralTable[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, ':', '{', ',', '}', -1, -1};
-constexpr char kEscapeLow[16] = {0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1};
-constexpr char kEscapeHigh[16] = {0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0};
-
-inline Half classify_half(const uchar* p) noexcept {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i folded = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
-    Half h;
-    h.quote = eq(v, '"');
-    h.backslash = eq(v, '\\');
-    const __m256i ctl = _mm256_set1_epi8(0x1F);
-    h.control = _mm256_cmpeq_epi8(_mm256_max_epu8(v, ctl), ctl);
-    h.space = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table16(kSpaceTable), v), v);
-    h.structural = _mm256_andnot_si256(
-        h.control, _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table16(kStructuralTable), v), folded));
-    h.digit = in_range(v, '0', '9');
-    h.zero = eq(v, '0');
-    h.minus = eq(v, '-');
-    h.plus = eq(v, '+');
-    h.dot = eq(v, '.');
-    h.exp = eq(folded, 'e');
-    h.hex = _mm256_or_si256(h.digit, in_range(folded, 'a', 'f'));
-    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
-    const __m256i escape_bits = _mm256_and_si256(_mm256_shuffle_epi8(table16(kEscapeLow), v),
-                                                 _mm256_shuffle_epi8(table16(kEscapeHigh), high));
-    h.bad_escape = _mm256_cmpeq_epi8(escape_bits, _mm256_setzero_si256());
-    h.u = eq(v, 'u');
-    return h;
+template <class F>
+inline u64 mask(const Bytes& b, F f) noexcept {
+    return join(f(b.lo), f(b.hi));
 }
 
-inline Masks classify(const uchar* block) noexcept {
-    const Half a = classify_half(block);
-    const Half b = classify_half(block + 32);
+[[gnu::always_inline]] inline Masks classify(const uchar* block) noexcept {
+    const Bytes v{_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block)),
+                  _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32))};
+    const __m256i bit5 = _mm256_set1_epi8(0x20);
     Masks m;
-    m.quote = join(a.quote, b.quote);
-    m.backslash = join(a.backslash, b.backslash);
-    m.control = join(a.control, b.control);
-    m.space = join(a.space, b.space);
-    m.structural = join(a.structural, b.structural);
-    m.digit = join(a.digit, b.digit);
-    m.zero = join(a.zero, b.zero);
-    m.minus = join(a.minus, b.minus);
-    m.plus = join(a.plus, b.plus);
-    m.dot = join(a.dot, b.dot);
-    m.exp = join(a.exp, b.exp);
-    m.hex = join(a.hex, b.hex);
-    m.bad_escape = join(a.bad_escape, b.bad_escape);
-    m.u = join(a.u, b.u);
+    m.quote = mask(v, [](__m256i x) { return eq(x, '"'); });
+    m.backslash = mask(v, [](__m256i x) { return eq(x, '\\'); });
+    m.control = mask(v, [](__m256i x) {
+        const __m256i ctl = _mm256_set1_epi8(0x1F);
+        return _mm256_cmpeq_epi8(_mm256_max_epu8(x, ctl), ctl);
+    });
+    m.space = mask(v, [](__m256i x) { return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table16(kSpaceTable), x), x); });
+    m.structural = mask(v, [bit5](__m256i x) {
+        return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table16(kStructuralTable), x), _mm256_or_si256(x, bit5));
+    }) & ~m.control;
+    m.digit = mask(v, [](__m256i x) { return in_range(x, '0', '9'); });
+    m.zero = mask(v, [](__m256i x) { return eq(x, '0'); });
+    m.minus = mask(v, [](__m256i x) { return eq(x, '-'); });
+    m.plus = mask(v, [](__m256i x) { return eq(x, '+'); });
+    m.dot = mask(v, [](__m256i x) { return eq(x, '.'); });
+    m.exp = mask(v, [bit5](__m256i x) { return eq(_mm256_or_si256(x, bit5), 'e'); });
+    m.hex = m.digit | mask(v, [bit5](__m256i x) { return in_range(_mm256_or_si256(x, bit5), 'a', 'f'); });
+    m.bad_escape = mask(v, [](__m256i x) {
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), _mm256_set1_epi8(0x0F));
+        const __m256i bits = _mm256_and_si256(_mm256_shuffle_epi8(table16(kEscapeLow), x),
+                                              _mm256_shuffle_epi8(table16(kEscapeHigh), high));
+        return _mm256_cmpeq_epi8(bits, _mm256_setzero_si256());
+    });
+    m.u = mask(v, [](__m256i x) { return eq(x, 'u'); });
     return m;
-}
-
-// ---- bit-mask helpers --------------------------------------------------------
-
-// Bit i set when an odd number of bits of x are set at positions 0..i.
-inline u64 prefix_xor(u64 x) noexcept {
-    const __m128i r = _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<long long>(x)), _mm_set1_epi8(-1), 0);
-    return static_cast<u64>(_mm_cvtsi128_si64(r));
-}
-
-// `now` moved k bytes later, with the last block's `before` shifted in.
-inline u64 shifted(u64 now, u64 before, unsigned k) noexcept { return (now << k) | (before >> (64 - k)); }
-
-// The bits of `run` reachable from a bit of `seed` (seed within run) by
-// moving to later bytes without leaving run.
-inline u64 fill(u64 seed, u64 run) noexcept {
-    u64 f = seed;
-    f |= run & (f << 1);
-    run &= run << 1;
-    f |= run & (f << 2);
-    run &= run << 2;
-    f |= run & (f << 4);
-    run &= run << 4;
-    f |= run & (f << 8);
-    run &= run << 8;
-    f |= run & (f << 16);
-    run &= run << 16;
-    f |= run & (f << 32);
-    return f;
-}
-
-// State carried from one block to the next: the last block's masks, for the
-// rules that look at the byte before.
-struct Carry {
-    u64 escaped = 0;    // bit 0: the first byte is escaped
-    u64 in_string = 0;  // all ones: the block starts inside a string
-    u64 run = 0;        // bytes of runs outside strings (numbers, literals)
-    u64 number = 0;     // run bytes that may belong to a number
-    u64 other = 0;      // run bytes that cannot
-    u64 exp = 0;        // exponent letters of numbers
-    u64 sign = 0;
-    u64 digit = 0;
-    u64 dot = 0;
-    u64 first_zero = 0;   // a `0` that is a number's first digit
-    u64 minus_start = 0;  // a `-` that starts a run
-    u64 u = 0;            // escaped `u` in a string
-    u64 after_special = 0;  // digits and signs after a `.` or exponent letter
-    u64 after_exp = 0;      // digits and signs after an exponent letter
-    u64 special = 0;
-};
-
-struct Block {
-    u64 tokens;
-    u64 errors;
-};
-
-// Stage 1 for one block: its tokens and its lexical errors.
-inline Block scan(const uchar* block, Carry& c) noexcept {
-    const Masks m = classify(block);
-
-    // Backslashes that escape the next byte: in each run of backslashes (not
-    // counting a first one that is itself escaped), those at an even
-    // distance from the run's start. Adding the run's start bit to the mask
-    // clears exactly the runs that start at an even position.
-    const u64 b = m.backslash & ~c.escaped;
-    const u64 run_starts = b & ~(b << 1);
-    const u64 even_runs = b & ~(b + (run_starts & kEvenBits));
-    const u64 odd_runs = b & ~even_runs;
-    const u64 escapers = (even_runs & kEvenBits) | (odd_runs & ~kEvenBits);
-    const u64 escaped = (escapers << 1) | c.escaped;
-    c.escaped = escapers >> 63;
-
-    // Unescaped quotes; `inside` covers each string from its opening quote
-    // up to, not including, its closing quote.
-    const u64 quotes = m.quote & ~escaped;
-    const u64 inside = prefix_xor(quotes) ^ c.in_string;
-    c.in_string = static_cast<u64>(static_cast<std::int64_t>(inside) >> 63);
-
-    // Strings: no raw control bytes, known escapes, four hex digits after `\u`.
-    u64 errors = (m.control | (escaped & m.bad_escape)) & inside;
-    const u64 u = escaped & m.u & inside;
-    errors |= (shifted(u, c.u, 1) | shifted(u, c.u, 2) | shifted(u, c.u, 3) | shifted(u, c.u, 4)) & ~m.hex;
-    c.u = u;
-
-    // Runs outside strings: numbers and literals (or errors).
-    const u64 run = ~(inside | quotes | m.structural | m.space);
-    const u64 run_start = run & ~shifted(run, c.run, 1);
-    c.run = run;
-    // A byte that cannot be part of a number may not follow one that can:
-    // numbers hold only digits, signs, dots and exponent letters, and the
-    // literals' letters never follow one of those (the `e` of true and false
-    // comes last). Runs starting with a letter are compared as literals.
-    const u64 number = run & (m.digit | m.minus | m.plus | m.dot | m.exp);
-    const u64 other = run & ~number;
-    errors |= shifted(number, c.number, 1) & other;
-    const u64 exp = run & m.exp & ~shifted(other, c.other, 1);  // not the `e` of a literal
-    c.number = number;
-    c.other = other;
-
-    const u64 minus = run & m.minus;
-    const u64 sign = minus | (run & m.plus);
-    const u64 digit = run & m.digit;
-    const u64 dot = run & m.dot;
-    const u64 after_exp1 = shifted(exp, c.exp, 1);
-    errors |= minus & ~(run_start | after_exp1);               // `-` first or after an exponent
-    errors |= (sign & ~minus) & ~after_exp1;                   // `+` only after an exponent
-    errors |= shifted(sign, c.sign, 1) & ~m.digit;             // a digit after a sign
-    errors |= (dot | exp) & ~shifted(digit, c.digit, 1);       // a digit before `.` and `e`
-    errors |= shifted(dot, c.dot, 1) & ~m.digit;               // a digit after `.`
-    errors |= after_exp1 & ~(m.digit | m.minus | m.plus);      // a digit or sign after `e`
-    const u64 minus_start = minus & run_start;
-    const u64 first_zero = run & m.zero & (run_start | shifted(minus_start, c.minus_start, 1));
-    errors |= shifted(first_zero, c.first_zero, 1) & m.digit;  // no leading zero
-
-    // At most one `.` and one exponent per number, the `.` first: no `.`
-    // after a `.` or exponent, and nothing after an exponent, within the run
-    // of digits and signs that follows them.
-    const u64 special = dot | exp;
-    const u64 between = digit | sign;
-    const u64 after_special = fill((shifted(special, c.special, 1) | (c.after_special >> 63)) & between, between);
-    const u64 after_exp = fill((after_exp1 | (c.after_exp >> 63)) & between, between);
-    errors |= dot & shifted(after_special | special, c.after_special | c.special, 1);
-    errors |= special & shifted(after_exp | exp, c.after_exp | c.exp, 1);
-    c.after_special = after_special;
-    c.after_exp = after_exp;
-    c.special = special;
-    c.exp = exp;
-    c.sign = sign;
-    c.digit = digit;
-    c.dot = dot;
-    c.minus_start = minus_start;
-    c.first_zero = first_zero;
-
-    return Block{(m.structural & ~inside & ~quotes) | (quotes & inside) | run_start, errors};
-}
-
-inline u64 load64(const uchar* p) noexcept {
-    u64 x;
-    __builtin_memcpy(&x, p, 8);
-    return x;
 }
 
 } // namespace
 
-const uchar* accept_container_avx2(const uchar* const start, const uchar* const e) noexcept {
-    // Kind of the container open at each depth (1 = object); index 0 is
-    // outside the value. One block can open 64 more than the checked limit.
-    std::uint8_t kinds[kFastMaxDepth + 66];
-    kinds[0] = 0;
-    std::size_t depth = 0;
-    unsigned state = kArrayComma * kField;
-    Carry carry;
-
-    // Blocks are read in place while 72 bytes remain (a literal's word and
-    // the byte after it may reach 8 bytes past a block); the rest of the text
-    // is copied, padded with spaces.
-    alignas(32) uchar tail[144];
-    const uchar* tail_base = nullptr;
-    for (const uchar* base = start;; base += 64) {
-        const uchar* block = base;
-        if (e - base < 72) {
-            if (base >= e) return nullptr;  // the value is not closed
-            if (tail_base == nullptr) {
-                const auto n = static_cast<std::size_t>(e - base);
-                __builtin_memcpy(tail, base, n);
-                __builtin_memset(tail + n, ' ', sizeof tail - n);
-                tail_base = base;
-            }
-            block = tail + (base - tail_base);
-        }
-        const Block scanned = scan(block, carry);
-        u64 literal_errors = 0;
-        for (u64 tokens = scanned.tokens; tokens != 0; tokens &= tokens - 1) {
-            const unsigned i = static_cast<unsigned>(__builtin_ctzll(tokens));
-            const uchar first = block[i];
-            const std::uint8_t cls = kClass.of[first];
-            const unsigned next = static_cast<unsigned>(kTransitions.of[cls] >> state) & 63;
-            kinds[depth + 1] = cls == kOpenObject;
-            depth += static_cast<std::size_t>(static_cast<std::ptrdiff_t>(kDepthChange[cls]));
-            const unsigned after = kinds[depth] ? kObjectNext * kField : kArrayNext * kField;
-            state = next == kPop * kField ? after : next;
-            const Literal& literal = kLiterals.of[first];
-            literal_errors |= (load64(block + i) & literal.mask) ^ literal.word;
-            literal_errors |= kContinuesRun.of[block[i + literal.length]] & literal.is_literal;
-            if (depth == 0) [[unlikely]] {
-                // The value's closing bracket, or an error that closed one
-                // bracket too many. Errors after the bracket do not count.
-                const u64 upto = i == 63 ? ~u64{0} : (u64{2} << i) - 1;
-                if (next != kPop * kField || (scanned.errors & upto) != 0 || literal_errors != 0) return nullptr;
-                return base + i + 1;
-            }
-        }
-        if (state == kError * kField || (scanned.errors | literal_errors) != 0 || depth > kFastMaxDepth) {
-            return nullptr;
-        }
-    }
+const unsigned char* accept_container_avx2(const unsigned char* p, const unsigned char* e) noexcept {
+    return accept<classify>(p, e);
 }
 
 } // namespace morvik::profile::detail
@@ -471,7 +87,7 @@ const uchar* accept_container_avx2(const uchar* const start, const uchar* const 
 #else
 
 namespace morvik::profile::detail {
-// Not built for AVX2: never called (fast_path_available() is false).
+// Not built for AVX2: never called (fast_path() gives no such path).
 const unsigned char* accept_container_avx2(const unsigned char*, const unsigned char*) noexcept { return nullptr; }
 } // namespace morvik::profile::detail
 
