@@ -90,26 +90,31 @@ enum : std::uint8_t {
     kObjectComma,  // a key
     kArrayComma,   // a value
     kError,        // absorbing
-    kPop,          // a closing bracket matched: the next state depends on the parent
+    kStates,
 };
 
-// One entry per byte that starts a token: the transitions of its class, the
-// change of depth, and (for an opening bracket) the state to return to when
-// its container closes.
+// The transitions of a token: a 64-bit word with a 6-bit field per state,
+// holding the next state times 6. The walk keeps as its state the whole word
+// of the last step and shifts the next token's word by it: a shift uses only
+// the low 6 bits of its count, which are the new state's field offset. So a
+// step is one shift, and the walk's chain from token to token is one
+// instruction long.
+constexpr unsigned kField = 6;
+
+// One entry per byte that starts a token: its transitions when the
+// container it leaves the walk in (after a closing bracket: the parent) is
+// an array or an object, the change of depth, and whether it opens an
+// object.
 struct Token {
-    u64 transitions;
+    u64 in_array;
+    u64 in_object;
     std::int8_t depth_change;
-    std::uint8_t after_close;
+    std::uint8_t opens_object;
 };
 
 struct TokenTable {
     Token of[256];
 };
-
-// The transition table: one 64-bit word per token class with a 6-bit field
-// per state. The walk keeps the state as its field's shift (6 * state), so a
-// step is a shift and a mask of a word that does not depend on the state.
-constexpr unsigned kField = 6;
 
 constexpr std::uint8_t class_of(uchar c) {
     switch (c) {
@@ -125,39 +130,54 @@ constexpr std::uint8_t class_of(uchar c) {
     }
 }
 
-constexpr TokenTable make_tokens() {
-    std::uint8_t next[kClasses][kPop] = {};
-    for (auto& row : next) {
-        for (auto& n : row) n = kError;
+struct NextStates {
+    std::uint8_t of[kClasses][kStates];
+};
+
+// The next state for each token class and state; a closing bracket that
+// matches returns to `parent_next`, the state after a value in the parent.
+constexpr NextStates next_states(std::uint8_t parent_next) {
+    NextStates n{};
+    for (auto& row : n.of) {
+        for (auto& x : row) x = kError;
     }
-    const auto value = [&next](std::uint8_t state, std::uint8_t after) {
-        next[kOpenObject][state] = kObjectFirst;
-        next[kOpenArray][state] = kArrayFirst;
-        next[kQuote][state] = after;
-        next[kNumber][state] = after;
-        next[kLiteral][state] = after;
+    const auto value = [&n](std::uint8_t state, std::uint8_t after) {
+        n.of[kOpenObject][state] = kObjectFirst;
+        n.of[kOpenArray][state] = kArrayFirst;
+        n.of[kQuote][state] = after;
+        n.of[kNumber][state] = after;
+        n.of[kLiteral][state] = after;
     };
     value(kArrayFirst, kArrayNext);
-    next[kCloseArray][kArrayFirst] = kPop;
-    next[kQuote][kObjectFirst] = kAfterKey;
-    next[kCloseObject][kObjectFirst] = kPop;
-    next[kColon][kAfterKey] = kAfterColon;
+    n.of[kCloseArray][kArrayFirst] = parent_next;
+    n.of[kQuote][kObjectFirst] = kAfterKey;
+    n.of[kCloseObject][kObjectFirst] = parent_next;
+    n.of[kColon][kAfterKey] = kAfterColon;
     value(kAfterColon, kObjectNext);
-    next[kComma][kObjectNext] = kObjectComma;
-    next[kCloseObject][kObjectNext] = kPop;
-    next[kComma][kArrayNext] = kArrayComma;
-    next[kCloseArray][kArrayNext] = kPop;
-    next[kQuote][kObjectComma] = kAfterKey;
+    n.of[kComma][kObjectNext] = kObjectComma;
+    n.of[kCloseObject][kObjectNext] = parent_next;
+    n.of[kComma][kArrayNext] = kArrayComma;
+    n.of[kCloseArray][kArrayNext] = parent_next;
+    n.of[kQuote][kObjectComma] = kAfterKey;
     value(kArrayComma, kArrayNext);
+    return n;
+}
+
+constexpr u64 transitions(const NextStates& n, std::uint8_t cls) {
+    u64 word = 0;
+    for (unsigned state = 0; state < kStates; ++state) word |= u64{n.of[cls][state] * kField} << (state * kField);
+    return word;
+}
+
+constexpr TokenTable make_tokens() {
+    constexpr NextStates in_array = next_states(kArrayNext);
+    constexpr NextStates in_object = next_states(kObjectNext);
     TokenTable t{};
     for (unsigned c = 0; c < 256; ++c) {
         const std::uint8_t cls = class_of(static_cast<uchar>(c));
-        Token& token = t.of[c];
-        for (unsigned state = 0; state < kPop; ++state) {
-            token.transitions |= u64{next[cls][state] * kField} << (state * kField);
-        }
-        token.depth_change = cls <= kOpenArray ? 1 : cls <= kCloseArray ? -1 : 0;
-        token.after_close = static_cast<std::uint8_t>((cls == kOpenObject ? kObjectNext : kArrayNext) * kField);
+        t.of[c] = Token{transitions(in_array, cls), transitions(in_object, cls),
+                        static_cast<std::int8_t>(cls <= kOpenArray ? 1 : cls <= kCloseArray ? -1 : 0),
+                        static_cast<std::uint8_t>(cls == kOpenObject)};
     }
     return t;
 }
@@ -372,13 +392,12 @@ inline u64 word_errors(const uchar* block, u64 words) noexcept {
 // The whole check; `Classify` turns a 64-byte block into its masks.
 template <Masks (*Classify)(const uchar*)>
 const uchar* accept(const uchar* const start, const uchar* const e) noexcept {
-    // For each open bracket, by depth, the state to return to when it closes;
-    // index 0 is outside the value. One block can open 64 more than the
-    // checked limit.
-    std::uint8_t after_close[kFastMaxDepth + 66];
-    after_close[0] = kArrayNext * kField;
+    // Whether the container open at each depth is an object; index 0 is
+    // outside the value. One block can open 64 more than the checked limit.
+    std::uint8_t object[kFastMaxDepth + 66];
+    object[0] = 0;
     std::size_t depth = 0;
-    unsigned state = kArrayComma * kField;
+    u64 state = kArrayComma * kField;  // the low 6 bits count
     Carry carry;
 
     // Blocks are read in place while 72 bytes remain (a literal's word and
@@ -403,19 +422,18 @@ const uchar* accept(const uchar* const start, const uchar* const e) noexcept {
         for (u64 tokens = scanned.tokens; tokens != 0; tokens &= tokens - 1) {
             const unsigned i = static_cast<unsigned>(__builtin_ctzll(tokens));
             const Token& token = kTokens.of[block[i]];
-            const unsigned next = static_cast<unsigned>(token.transitions >> state) & 63;
-            after_close[depth + 1] = token.after_close;
+            object[depth + 1] = token.opens_object;
             depth += static_cast<std::size_t>(static_cast<std::ptrdiff_t>(token.depth_change));
-            state = next == kPop * kField ? after_close[depth] : next;
+            state = (object[depth] != 0 ? token.in_object : token.in_array) >> (state & 63);
             if (depth == 0) [[unlikely]] {
                 // The value's closing bracket, or an error that closed one
                 // bracket too many. Errors after the bracket do not count.
                 const u64 upto = i == 63 ? ~u64{0} : (u64{2} << i) - 1;
-                if (next != kPop * kField || (errors & upto) != 0) return nullptr;
+                if ((state & 63) == kError * kField || (errors & upto) != 0) return nullptr;
                 return base + i + 1;
             }
         }
-        if (state == kError * kField || errors != 0 || depth > kFastMaxDepth) return nullptr;
+        if ((state & 63) == kError * kField || errors != 0 || depth > kFastMaxDepth) return nullptr;
     }
 }
 
