@@ -238,22 +238,14 @@ inline u64 prefix_xor(u64 x) noexcept {
 // `now` moved k bytes later, with the last block's `before` shifted in.
 inline u64 shifted(u64 now, u64 before, unsigned k) noexcept { return (now << k) | (before >> (64 - k)); }
 
-// The bits of `run` reachable from a bit of `seed` (seed within run) by
-// moving to later bytes without leaving run.
-inline u64 fill(u64 seed, u64 run) noexcept {
-    u64 f = seed;
-    f |= run & (f << 1);
-    run &= run << 1;
-    f |= run & (f << 2);
-    run &= run << 2;
-    f |= run & (f << 4);
-    run &= run << 4;
-    f |= run & (f << 8);
-    run &= run << 8;
-    f |= run & (f << 16);
-    run &= run << 16;
-    f |= run & (f << 32);
-    return f;
+// For each seed, the first byte at or after it that is not in `run`: adding
+// a seed at the start of a run carries through the run to the byte after it,
+// and a seed outside `run` stays where it is. At most one seed per run, at
+// its start. `carry` takes the addition's carry from one block to the next.
+inline u64 first_after(u64 seeds, u64 run, unsigned char& carry) noexcept {
+    unsigned long long sum;
+    carry = _addcarry_u64(carry, run, seeds, &sum);
+    return sum & ~run;
 }
 
 // State carried from one block to the next: the last block's masks, for the
@@ -271,9 +263,9 @@ struct Carry {
     u64 first_zero = 0;   // a `0` that is a number's first digit
     u64 minus_start = 0;  // a `-` that starts a run
     u64 u = 0;            // escaped `u` in a string
-    u64 after_special = 0;  // digits and signs after a `.` or exponent letter
-    u64 after_exp = 0;      // digits and signs after an exponent letter
-    u64 special = 0;
+    u64 special = 0;        // `.` and exponent letters of numbers
+    unsigned char after_special = 0;  // carries of first_after()
+    unsigned char after_exp = 0;
 };
 
 struct Block {
@@ -338,17 +330,14 @@ inline Block scan(const Masks& m, Carry& c) noexcept {
     const u64 first_zero = run & m.zero & (run_start | shifted(minus_start, c.minus_start, 1));
     errors |= shifted(first_zero, c.first_zero, 1) & m.digit;  // no leading zero
 
-    // At most one `.` and one exponent per number, the `.` first: no `.`
-    // after a `.` or exponent, and nothing after an exponent, within the run
-    // of digits and signs that follows them.
+    // At most one `.` and one exponent per number, the `.` first. Within a
+    // number, what separates two of them is digits and signs; so a `.` may
+    // not be the first byte other than those after a `.` or an exponent, and
+    // nothing may be the first such byte after an exponent.
     const u64 special = dot | exp;
     const u64 between = digit | sign;
-    const u64 after_special = fill((shifted(special, c.special, 1) | (c.after_special >> 63)) & between, between);
-    const u64 after_exp = fill((after_exp1 | (c.after_exp >> 63)) & between, between);
-    errors |= dot & shifted(after_special | special, c.after_special | c.special, 1);
-    errors |= special & shifted(after_exp | exp, c.after_exp | c.exp, 1);
-    c.after_special = after_special;
-    c.after_exp = after_exp;
+    errors |= dot & first_after(shifted(special, c.special, 1), between, c.after_special);
+    errors |= special & first_after(after_exp1, between, c.after_exp);
     c.special = special;
     c.exp = exp;
     c.sign = sign;

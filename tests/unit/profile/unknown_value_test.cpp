@@ -99,6 +99,11 @@ const std::vector<Case> kCases = {
     // the first and last byte of one block
     {"DotAndExponentOneBlockApart", cat("0.5,", std::string(60, '1'), "e5"), true},
     {"ExponentThenDotOneBlockApart", cat("1e5,", std::string(60, '1'), ".5"), true},
+    // digits between a number's `.` and exponent that run across a block
+    {"DotThenExponentFarApart", cat("1.", std::string(70, '2'), "e-5"), true},
+    {"TwoDotsFarApart", cat("1.", std::string(70, '2'), ".5"), false},
+    {"ExponentThenDotFarApart", cat("1e+", std::string(70, '2'), ".5"), false},
+    {"TwoExponentsFarApart", cat("1E", std::string(70, '2'), "e5"), false},
     {"LongFraction", "1.0000000000000000000000000001e-0000000000000000005", true},
     {"FifteenDigits", "[123456789012345,1234567890123456,12345678901234567]", true},
     {"LeadingZero", "01", false},
