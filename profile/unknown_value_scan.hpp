@@ -381,10 +381,13 @@ inline u64 word_errors(const uchar* block, u64 words) noexcept {
 // The whole check; `Classify` turns a 64-byte block into its masks.
 template <Masks (*Classify)(const uchar*)>
 const uchar* accept(const uchar* const start, const uchar* const e) noexcept {
-    // Whether the container open at each depth is an object; index 0 is
-    // outside the value. One block can open 64 more than the checked limit.
-    std::uint8_t object[kFastMaxDepth + 66];
+    // Whether the container open at depth d (from 1) is an object, at
+    // object[d + 1]; the first two entries stay 0, the others are written
+    // before they are read. One block can open 64 more than the checked
+    // limit.
+    std::uint8_t object[kFastMaxDepth + 67];
     object[0] = 0;
+    object[1] = 0;
     std::size_t depth = 0;
     u64 state = kArrayComma * kField;  // the low 6 bits count
     Carry carry;
@@ -411,9 +414,13 @@ const uchar* accept(const uchar* const start, const uchar* const e) noexcept {
         for (u64 tokens = scanned.tokens; tokens != 0; tokens &= tokens - 1) {
             const unsigned i = static_cast<unsigned>(__builtin_ctzll(tokens));
             const Token& token = kTokens.of[block[i]];
-            object[depth + 1] = token.opens_object;
+            // A closing bracket returns to the container one level up. The
+            // other tokens have the same word either way, so the kind is
+            // read before the store below and never waits for it.
+            const u64 word = object[depth] != 0 ? token.in_object : token.in_array;
+            object[depth + 2] = token.opens_object;
             depth += static_cast<std::size_t>(static_cast<std::ptrdiff_t>(token.depth_change));
-            state = (object[depth] != 0 ? token.in_object : token.in_array) >> (state & 63);
+            state = word >> (state & 63);
             if (depth == 0) [[unlikely]] {
                 // The value's closing bracket, or an error that closed one
                 // bracket too many. Errors after the bracket do not count.
