@@ -6,16 +6,16 @@
 #include <string>
 #include <string_view>
 
-#include "profile/unknown_value_simd.hpp"
+#include "profile/unknown_value_avx2.hpp"
 
 namespace morvik::profile::detail {
 
-// A build of the fast acceptance path (see accept_container()).
+// The fast acceptance path's entry (see accept_container()).
 using AcceptFn = const unsigned char* (*)(const unsigned char* p, const unsigned char* e) noexcept;
 
-// The fastest build this CPU runs: AVX-512 (unless `allow_avx512` is false),
-// else AVX2; nullptr when it runs neither (or is not x86-64).
-AcceptFn fast_path(bool allow_avx512 = true) noexcept;
+// The fast path when this CPU runs it (x86-64 with AVX2, BMI1, BMI2 and
+// PCLMULQDQ), else nullptr.
+AcceptFn fast_path() noexcept;
 
 // `p` points at `[` or `{` (p < e). Returns the position just past the
 // matching closing bracket when the value is well-formed, with the same
