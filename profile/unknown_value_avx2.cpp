@@ -3,11 +3,10 @@
 //
 // The text is read in 64-byte blocks, in two passes per block:
 //
-// 1. Classification (`classify`) turns the block into
-//    bit masks, one bit per byte: quotes, backslashes, control bytes,
-//    whitespace, structural characters, digits, signs, dots, exponent
-//    letters, hex digits, bytes that may follow a backslash, `u`. From these
-//    `scan` derives, with no branch per byte: the bytes escaped by a
+// 1. Classification (`classify`) turns the block into bit masks, one bit per
+//    byte: quotes, backslashes, control bytes, whitespace, structural
+//    characters, digits, signs, dots, exponent letters, hex digits, bytes
+//    that may follow a backslash, `u`. From these `scan` derives, with no branch per byte: the bytes escaped by a
 //    backslash, the quotes that open or close strings, the bytes inside
 //    strings, the runs of bytes outside strings that form numbers and
 //    literals, and a mask of every lexical error found: raw control bytes
@@ -17,10 +16,10 @@
 //    block's masks across the boundary. Runs that start with a letter are
 //    compared with the three literals as one 8-byte word each.
 // 2. Grammar. A walk over the token positions (structural characters,
-//    opening quotes, first bytes of runs) runs a state machine whose
-//    transitions are one shift of a word per token, with a byte per open
-//    bracket for the state to return to. The walk stops at the bracket that
-//    closes the value, and only errors up to it count.
+//    opening quotes, first bytes of runs) runs a state machine whose step is
+//    one shift of a word per token, with a byte per open bracket for its
+//    kind. The walk stops at the bracket that closes the value, and only
+//    errors up to it count.
 //
 // Anything wrong, unusual, cut off or nested too deeply returns nullptr, and
 // the caller runs the exact checker, which produces the message and position.
@@ -39,7 +38,6 @@
 
 namespace morvik::profile::detail {
 namespace {
-
 
 using u64 = std::uint64_t;
 using uchar = unsigned char;
