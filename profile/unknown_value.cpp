@@ -20,9 +20,4 @@ AcceptFn fast_path() noexcept { return nullptr; }
 
 #endif
 
-const unsigned char* accept_container(const unsigned char* p, const unsigned char* e) noexcept {
-    const AcceptFn accept = fast_path();
-    return accept != nullptr ? accept(p, e) : nullptr;
-}
-
 } // namespace morvik::profile::detail

@@ -10,24 +10,20 @@
 
 namespace morvik::profile::detail {
 
-// The fast acceptance path's entry (see accept_container()).
+// The fast acceptance path. `p` points at `[` or `{` (p < e). Returns the
+// position just past the matching closing bracket when the value is
+// well-formed, with the same rules as the exact checker (strings: escapes
+// checked, `\u` needs four hex digits, no raw control characters; numbers
+// and literals by their grammar; bytes after the value are not looked at for
+// the answer). Returns nullptr otherwise: malformed, cut off by the end of
+// the text, or nested deeper than kFastMaxDepth; for a well-formed value
+// within that depth it always returns its end. Never accepts what the exact
+// checker rejects; on nullptr the caller runs the exact checker from `p`.
 using AcceptFn = const unsigned char* (*)(const unsigned char* p, const unsigned char* e) noexcept;
 
 // The fast path when this CPU runs it (x86-64 with AVX2, BMI1, BMI2 and
 // PCLMULQDQ), else nullptr.
 AcceptFn fast_path() noexcept;
-
-// `p` points at `[` or `{` (p < e). Returns the position just past the
-// matching closing bracket when the value is well-formed, with the same
-// rules as the exact checker (strings: escapes checked, `\u` needs four hex
-// digits, no raw control characters; numbers and literals by their grammar;
-// any bytes after the value are not looked at for the answer). Returns
-// nullptr otherwise: malformed, cut off by the end of the text, nested
-// deeper than kFastMaxDepth, or no fast path on this CPU; for a well-formed
-// value within that depth it returns its end when fast_path() is not null.
-// Never accepts what the exact checker rejects; on nullptr the caller runs
-// the exact checker from `p`.
-const unsigned char* accept_container(const unsigned char* p, const unsigned char* e) noexcept;
 
 // Result of checking one unknown-key value: on success `offset` is the end
 // of the value; on failure it is the error's byte offset (the reader's

@@ -8,7 +8,7 @@
 
 namespace morvik::profile::detail {
 
-// Nesting depth up to which the fast path answers; see accept_container().
+// Nesting depth up to which the fast path answers; see detail::AcceptFn.
 inline constexpr std::size_t kFastMaxDepth = 1024;
 
 const unsigned char* accept_container_avx2(const unsigned char* p, const unsigned char* e) noexcept;
