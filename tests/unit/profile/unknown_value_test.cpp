@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "profile/parse_profile.hpp"
@@ -185,6 +186,36 @@ TEST_P(UnknownValue, CutOffAtEveryLength) {
 
 INSTANTIATE_TEST_SUITE_P(Elements, UnknownValue, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+
+// Every byte value in each place the fast path classifies bytes: the
+// byte-class tables must agree with the exact checker for all 256.
+TEST(UnknownValueFast, EveryByteInEveryPlace) {
+    const std::vector<std::pair<std::string, std::string>> places = {
+        {"[\"\\", "\"]"},       // after a backslash in a string
+        {"[\"\\u00", "0\"]"},   // a hex digit of \u
+        {"[\"a", "b\"]"},         // inside a string
+        {"[", "]"},              // a value on its own
+        {"[1", "]"},             // after a digit
+        {"[1e", "5]"},           // after an exponent letter
+        {"[-", "1]"},            // after a minus
+        {"[tru", "]"},           // ending a literal
+        {"[true", "]"},          // after a literal
+        {"{\"k\"", ":1}"},       // between a key and its colon
+        {"[1,", "2]"},           // after a comma
+    };
+    for (const auto& [before, after] : places) {
+        for (int b = 0; b < 256; ++b) {
+            for (const std::size_t pad : {std::size_t{0}, std::size_t{61}}) {
+                const std::string text = cat(std::string(1, before[0]), std::string(pad, ' '), before.substr(1),
+                                             std::string(1, static_cast<char>(b)), after);
+                SCOPED_TRACE(testing::Message() << before << " byte " << b << " pad " << pad);
+                const auto exact = check_unknown_value(text, 0, false);
+                EXPECT_EQ(check_unknown_value(text, 0, true), exact);
+                expect_fast_end(text, exact.ok ? static_cast<long>(exact.offset) : -1);
+            }
+        }
+    }
+}
 
 TEST(UnknownValueFast, BackslashRunsAcrossBlockBoundary) {
     // A run of n backslashes ending just before a quote, with the run
