@@ -156,7 +156,7 @@ class Reader {
     // exact checker runs.
     detail::ValueCheck check_value(std::size_t start, bool fast) {
         p_ = b_ + start;
-        if (!fast) fast_ = nullptr;
+        fast_allowed_ = fast;
         detail::ValueCheck result;
         result.ok = ignore_value();
         result.offset = result.ok ? static_cast<std::size_t>(p_ - b_) : offset_;
@@ -179,8 +179,10 @@ class Reader {
     std::string scratch_;
     std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
     // The fast acceptance path unknown-key arrays and objects go to first,
-    // if this CPU has one.
-    detail::AcceptFn fast_ = detail::fast_path();
+    // if this CPU has one; looked up at the first such value.
+    bool fast_allowed_ = true;
+    bool fast_known_ = false;
+    detail::AcceptFn fast_ = nullptr;
 
     // ---- errors -------------------------------------------------------
     bool fail(std::string_view message, const uchar* at) {
@@ -767,10 +769,16 @@ bool Reader::ignore_value() {
     // Arrays and objects are first offered to the fast acceptance path; when
     // it declines, the checker below reads the value again from its start.
     if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (fast_ != nullptr && p < e && (*p == '[' || *p == '{')) {
-        if (const uchar* end = fast_(p, e)) {
-            p_ = end;
-            return true;
+    if (fast_allowed_ && p < e && (*p == '[' || *p == '{')) {
+        if (!fast_known_) {
+            fast_ = detail::fast_path();
+            fast_known_ = true;
+        }
+        if (fast_ != nullptr) {
+            if (const uchar* end = fast_(p, e)) {
+                p_ = end;
+                return true;
+            }
         }
     }
 
