@@ -4,6 +4,7 @@
 // carries escape, string and scalar state from one block to the next.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -231,6 +232,58 @@ TEST(UnknownValueFast, BackslashRunsAcrossBlockBoundary) {
             expect_fast_end(text, exact.ok ? static_cast<long>(text.size()) : -1);
             EXPECT_EQ(check_unknown_value(text, 0, true), exact);
         }
+    }
+}
+
+// A large generated value of every form, then the same value with one byte
+// changed at a time: the fast path and the exact checker agree on each.
+struct Lcg {
+    std::uint64_t state;
+    std::uint32_t below(std::uint32_t n) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::uint32_t>(state >> 33) % n;
+    }
+};
+
+void random_value(Lcg& r, std::string& out, int depth) {
+    static const char* const kScalars[] = {"0", "-12", "3.25", "1e5", "-2.5E-10", "0.0e+0", "true", "false", "null",
+                                           "12345678901234567890", "\"\"", "\"a\\\"b\"", "\"\\u00e9x\"",
+                                           "\"long string with spaces, {brackets} and [more]\""};
+    const std::uint32_t k = r.below(depth > 5 ? 2 : 4);
+    if (k < 2) {
+        out += kScalars[r.below(sizeof kScalars / sizeof kScalars[0])];
+        return;
+    }
+    const bool object = k == 3;
+    out += object ? '{' : '[';
+    const std::uint32_t n = r.below(6);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (i != 0) out += r.below(3) == 0 ? ", " : ",";
+        if (object) out += r.below(2) == 0 ? "\"key\":" : "\"k\" : ";
+        random_value(r, out, depth + 1);
+    }
+    out += object ? '}' : ']';
+}
+
+TEST(UnknownValueFast, LargeValueWithOneByteChanged) {
+    Lcg r{12345};
+    std::string value = "[";
+    while (value.size() < 200000) {
+        if (value.size() > 1) value += ',';
+        random_value(r, value, 0);
+    }
+    value += ']';
+    const std::string text = value + ",\"next\":1}";
+    expect_fast_end(text, static_cast<long>(value.size()));
+    static const char kBytes[] = {'"', '\\', '[', ']', '{', '}', ',', ':', ' ', '0', '1', '.', 'e', '-', '+', 'u', 'x', 't', '\x01'};
+    for (int i = 0; i < 200; ++i) {
+        std::string changed = text;
+        const std::size_t at = 1 + r.below(static_cast<std::uint32_t>(value.size() - 2));
+        changed[at] = kBytes[r.below(sizeof kBytes)];
+        SCOPED_TRACE(testing::Message() << "byte " << at << " set to " << changed[at]);
+        const auto exact = check_unknown_value(changed, 0, false);
+        EXPECT_EQ(check_unknown_value(changed, 0, true), exact);
+        expect_fast_end(changed, exact.ok ? static_cast<long>(exact.offset) : -1);
     }
 }
 
