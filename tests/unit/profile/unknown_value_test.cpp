@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "profile/parse_profile.hpp"
 #include "profile/unknown_value.hpp"
 
 namespace morvik::profile {
@@ -320,18 +319,6 @@ TEST(UnknownValueFast, ScalarsAtTheEndOfTheText) {
         SCOPED_TRACE(element);
         expect_fast_end(text, -1);
     }
-}
-
-TEST(UnknownValueFast, ParseProfileReportsTheExactError) {
-    // A malformed value deep inside a large one: the error and its position
-    // come from the exact checker after the fast path declines.
-    std::string text = R"({"x":[)";
-    for (int i = 0; i < 200; ++i) text += R"({"k":"v\n","n":[1.5,true]},)";
-    text += R"("bad\x"]})";
-    const auto result = parse_profile(text);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().to_string(),
-              "invalid escape at line 1 column " + std::to_string(text.size() - 3));
 }
 
 } // namespace
