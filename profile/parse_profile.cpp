@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -156,7 +157,7 @@ class Reader {
     // exact checker runs.
     detail::ValueCheck check_value(std::size_t start, bool fast) {
         p_ = b_ + start;
-        fast_allowed_ = fast;
+        if (!fast) fast_ = nullptr;
         detail::ValueCheck result;
         result.ok = ignore_value();
         result.offset = result.ok ? static_cast<std::size_t>(p_ - b_) : offset_;
@@ -178,11 +179,9 @@ class Reader {
     std::size_t offset_ = 0;
     std::string scratch_;
     std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
-    // The fast acceptance path unknown-key arrays and objects go to first,
-    // if this CPU has one; looked up at the first such value.
-    bool fast_allowed_ = true;
-    bool fast_known_ = false;
-    detail::AcceptFn fast_ = nullptr;
+    // The fast acceptance path unknown-key arrays and objects go to first
+    // (nullptr: none on this CPU); looked up at the first such value.
+    std::optional<detail::AcceptFn> fast_;
 
     // ---- errors -------------------------------------------------------
     bool fail(std::string_view message, const uchar* at) {
@@ -769,13 +768,10 @@ bool Reader::ignore_value() {
     // Arrays and objects are first offered to the fast acceptance path; when
     // it declines, the checker below reads the value again from its start.
     if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (fast_allowed_ && p < e && (*p == '[' || *p == '{')) {
-        if (!fast_known_) {
-            fast_ = detail::fast_path();
-            fast_known_ = true;
-        }
-        if (fast_ != nullptr) {
-            if (const uchar* end = fast_(p, e)) {
+    if (p < e && (*p == '[' || *p == '{')) {
+        if (!fast_) fast_ = detail::fast_path();
+        if (*fast_ != nullptr) {
+            if (const uchar* end = (*fast_)(p, e)) {
                 p_ = end;
                 return true;
             }
