@@ -6,8 +6,6 @@
 // only when an error is returned.
 #include "profile/parse_profile.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -19,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "profile/unknown_value.hpp"
 #include "profile/value_text.hpp"
 
 namespace morvik::profile {
@@ -87,18 +84,6 @@ inline std::int32_t hex4(const uchar* p) noexcept {
 
 // First byte in [p, e) that is `"`, `\` or below 0x20; e when there is none.
 inline const uchar* scan_string(const uchar* p, const uchar* e) noexcept {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i ctl = _mm_set1_epi8(0x1F);
-    while (e - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hits = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-            _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-        if (mask != 0) return p + __builtin_ctz(mask);
-        p += 16;
-    }
     while (p < e && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
     return p;
 }
@@ -153,18 +138,6 @@ class Reader {
     explicit Reader(std::string_view text) noexcept
         : b_(reinterpret_cast<const uchar*>(text.data())), p_(b_), e_(b_ + text.size()) {}
 
-    // Checks one unknown-key value at `start`; with `fast` false only the
-    // exact checker runs.
-    detail::ValueCheck check_value(std::size_t start, bool fast) {
-        p_ = b_ + start;
-        if (!fast) fast_ = nullptr;
-        detail::ValueCheck result;
-        result.ok = ignore_value();
-        result.offset = result.ok ? static_cast<std::size_t>(p_ - b_) : offset_;
-        if (!result.ok) result.message = message_;
-        return result;
-    }
-
     Expected<SandboxProfile, ProfileError> run() {
         SandboxProfile profile;
         if (!document(profile)) return Unexpected(make_error());
@@ -179,9 +152,6 @@ class Reader {
     std::size_t offset_ = 0;
     std::string scratch_;
     std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
-    // The fast acceptance path unknown-key arrays and objects go to first
-    // (nullptr: none on this CPU); looked up at the first such value.
-    std::optional<detail::AcceptFn> fast_;
 
     // ---- errors -------------------------------------------------------
     bool fail(std::string_view message, const uchar* at) {
@@ -677,27 +647,11 @@ constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
 // the cursor past the closing quote, or, with `error` set, where the error
 // is found.
 [[gnu::always_inline]] inline const uchar* skip_string(const uchar* p, const uchar* e, Skip& error) noexcept {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i ctl = _mm_set1_epi8(0x1F);
     for (;;) {
-        if (e - p >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i hits = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
-            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-            if (mask == 0) {
-                p += 16;
-                continue;
-            }
-            p += __builtin_ctz(mask);
-        } else {
-            while (p < e && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
-            if (p == e) [[unlikely]] {
-                error = Skip::EofString;
-                return p;
-            }
+        p = scan_string(p, e);
+        if (p == e) [[unlikely]] {
+            error = Skip::EofString;
+            return p;
         }
         if (*p == '"') [[likely]]
             return p + 1;
@@ -764,19 +718,6 @@ bool Reader::ignore_value() {
         return fail(message, p < e ? p + 1 : e);
     };
     Skip skip = Skip::Ok;
-
-    // Arrays and objects are first offered to the fast acceptance path; when
-    // it declines, the checker below reads the value again from its start.
-    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (p < e && (*p == '[' || *p == '{')) {
-        if (!fast_) fast_ = detail::fast_path();
-        if (*fast_ != nullptr) {
-            if (const uchar* end = (*fast_)(p, e)) {
-                p_ = end;
-                return true;
-            }
-        }
-    }
 
     const auto string_error = [&](Skip s) {
         switch (s) {
@@ -914,11 +855,5 @@ key:
 Expected<SandboxProfile, ProfileError> parse_profile(std::string_view text) {
     return Reader(text).run();
 }
-
-namespace detail {
-ValueCheck check_unknown_value(std::string_view text, std::size_t start, bool fast) {
-    return Reader(text).check_value(start, fast);
-}
-} // namespace detail
 
 } // namespace morvik::profile
