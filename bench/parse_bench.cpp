@@ -40,12 +40,18 @@ void gen_string(Rng& r, std::string& out) {
     const std::uint32_t len = 4 + r.below(40);
     for (std::uint32_t i = 0; i < len; ++i) {
         const std::uint32_t k = r.below(64);
-        if (k == 0) out += "\\n";
-        else if (k == 1) out += "\\\"";
-        else if (k == 2) out += "\\u00e9";
-        else if (k == 3) out += "\\\\";
-        else if (k == 4) out += "\xC3\xA9";  // é, raw UTF-8
-        else out += static_cast<char>('a' + static_cast<char>(k % 26));
+        if (k == 0)
+            out += "\\n";
+        else if (k == 1)
+            out += "\\\"";
+        else if (k == 2)
+            out += "\\u00e9";
+        else if (k == 3)
+            out += "\\\\";
+        else if (k == 4)
+            out += "\xC3\xA9"; // é, raw UTF-8
+        else
+            out += static_cast<char>('a' + static_cast<char>(k % 26));
     }
     out += '"';
 }
@@ -54,11 +60,22 @@ void gen_number(Rng& r, std::string& out) {
     char buf[48];
     int n = 0;
     switch (r.below(5)) {
-    case 0: n = std::snprintf(buf, sizeof buf, "%u", r.next()); break;
-    case 1: n = std::snprintf(buf, sizeof buf, "-%u", r.below(1000)); break;
-    case 2: n = std::snprintf(buf, sizeof buf, "%u.%u", r.below(100000), r.below(1000)); break;
-    case 3: n = std::snprintf(buf, sizeof buf, "%u.5e%c%u", r.below(10), r.below(2) ? '-' : '+', r.below(300)); break;
-    default: n = std::snprintf(buf, sizeof buf, "0"); break;
+    case 0:
+        n = std::snprintf(buf, sizeof buf, "%u", r.next());
+        break;
+    case 1:
+        n = std::snprintf(buf, sizeof buf, "-%u", r.below(1000));
+        break;
+    case 2:
+        n = std::snprintf(buf, sizeof buf, "%u.%u", r.below(100000), r.below(1000));
+        break;
+    case 3:
+        n = std::snprintf(buf, sizeof buf, "%u.5e%c%u", r.below(10), r.below(2) ? '-' : '+',
+                          r.below(300));
+        break;
+    default:
+        n = std::snprintf(buf, sizeof buf, "0");
+        break;
     }
     out.append(buf, static_cast<std::size_t>(n));
 }
@@ -66,11 +83,22 @@ void gen_number(Rng& r, std::string& out) {
 void gen_value(Rng& r, std::string& out, int depth) {
     const std::uint32_t k = r.below(depth >= 4 ? 6 : 9);
     switch (k) {
-    case 0: case 1: gen_string(r, out); break;
-    case 2: case 3: gen_number(r, out); break;
-    case 4: out += "true"; break;
-    case 5: out += r.below(2) ? "false" : "null"; break;
-    case 6: case 7: {
+    case 0:
+    case 1:
+        gen_string(r, out);
+        break;
+    case 2:
+    case 3:
+        gen_number(r, out);
+        break;
+    case 4:
+        out += "true";
+        break;
+    case 5:
+        out += r.below(2) ? "false" : "null";
+        break;
+    case 6:
+    case 7: {
         out += '[';
         const std::uint32_t n = r.below(7);
         for (std::uint32_t i = 0; i < n; ++i) {
@@ -125,8 +153,8 @@ std::string record_values(std::size_t bytes) {
             buf, sizeof buf,
             R"(%s{"id":%zu,"name":"record number %zu with a \"quoted\" part","path":"/srv/data/%08x/file.txt",)"
             R"("score":%u.%03ue-%u,"delta":-%u,"ok":%s,"parent":null,"tags":["alpha","beta\u00e9",%u],"meta":{"a":[],"b":{}}})",
-            i ? ",\n" : "", i, i, r.next(), r.below(1000), r.below(1000), r.below(30), r.below(100000),
-            r.below(2) ? "true" : "false", r.below(100));
+            i ? ",\n" : "", i, i, r.next(), r.below(1000), r.below(1000), r.below(30),
+            r.below(100000), r.below(2) ? "true" : "false", r.below(100));
         out.append(buf, static_cast<std::size_t>(n));
     }
     out += "]}\n";
@@ -150,9 +178,11 @@ std::string many_tool_dirs(std::size_t n) {
 std::string deep_nesting(std::size_t depth) {
     std::string out = kHead;
     out += R"(,"tool_dirs":[],"deep":)";
-    for (std::size_t i = 0; i < depth; ++i) out += (i % 2) ? "{\"k\":" : "[";
+    for (std::size_t i = 0; i < depth; ++i)
+        out += (i % 2) ? "{\"k\":" : "[";
     out += "0";
-    for (std::size_t i = depth; i-- > 0;) out += (i % 2) ? "}" : "]";
+    for (std::size_t i = depth; i-- > 0;)
+        out += (i % 2) ? "}" : "]";
     out += '}';
     return out;
 }
@@ -186,7 +216,8 @@ double floor_seconds(const std::string& text, int runs) {
         std::size_t quotes = 0;
         const char* p = text.data();
         const char* const e = p + text.size();
-        while ((p = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(e - p)))) != nullptr) {
+        while ((p = static_cast<const char*>(
+                    std::memchr(p, '"', static_cast<std::size_t>(e - p)))) != nullptr) {
             ++quotes;
             ++p;
         }
@@ -203,8 +234,8 @@ void report(const char* name, const std::string& big, const std::string& small, 
     const double floor_mbs = mb / t_floor;
     std::printf("%-16s %8.1f MB  parse %8.1f MB/s  floor %8.1f MB/s  ratio %.2f  "
                 "10x-linearity %.2f (%.1f ms vs %.2f ms for %.1f MB)\n",
-                name, mb, parse_mbs, floor_mbs, parse_mbs / floor_mbs, t_parse / t_small, t_parse * 1e3,
-                t_small * 1e3, static_cast<double>(small.size()) / 1e6);
+                name, mb, parse_mbs, floor_mbs, parse_mbs / floor_mbs, t_parse / t_small,
+                t_parse * 1e3, t_small * 1e3, static_cast<double>(small.size()) / 1e6);
 }
 
 } // namespace

@@ -25,8 +25,8 @@ namespace {
 using uchar = unsigned char;
 
 constexpr std::array<std::string_view, 8> kFieldNames = {
-    "worktree_path", "git_dir",         "agent_config_dirs", "tool_dirs",
-    "user_allowed_paths", "allowed_domains", "env_passthrough",  "proxy_port",
+    "worktree_path",      "git_dir",         "agent_config_dirs", "tool_dirs",
+    "user_allowed_paths", "allowed_domains", "env_passthrough",   "proxy_port",
 };
 constexpr int kProxyPort = 7;
 
@@ -60,7 +60,9 @@ inline bool is_ws(uchar c) noexcept {
     // space, tab, line feed, carriage return
     return c <= ' ' && ((0x100002600ULL >> c) & 1);
 }
-constexpr bool is_digit(uchar c) noexcept { return static_cast<uchar>(c - '0') < 10; }
+constexpr bool is_digit(uchar c) noexcept {
+    return static_cast<uchar>(c - '0') < 10;
+}
 
 constexpr int hex_value_slow(uchar c) noexcept {
     if (is_digit(c)) return c - '0';
@@ -71,7 +73,9 @@ constexpr int hex_value_slow(uchar c) noexcept {
 
 constexpr std::array<std::int8_t, 256> kHexValue = [] {
     std::array<std::int8_t, 256> t{};
-    for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(hex_value_slow(static_cast<uchar>(c)));
+    for (int c = 0; c < 256; ++c)
+        t[static_cast<std::size_t>(c)] =
+            static_cast<std::int8_t>(hex_value_slow(static_cast<uchar>(c)));
     return t;
 }();
 
@@ -84,17 +88,20 @@ inline std::int32_t hex4(const uchar* p) noexcept {
 
 // First byte in [p, e) that is `"`, `\` or below 0x20; e when there is none.
 inline const uchar* scan_string(const uchar* p, const uchar* e) noexcept {
-    while (p < e && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
+    while (p < e && *p != '"' && *p != '\\' && *p >= 0x20)
+        ++p;
     return p;
 }
 
 inline const uchar* skip_ws(const uchar* p, const uchar* e) noexcept {
-    while (p < e && is_ws(*p)) ++p;
+    while (p < e && is_ws(*p))
+        ++p;
     return p;
 }
 
 inline const uchar* skip_digits(const uchar* p, const uchar* e) noexcept {
-    while (p < e && is_digit(*p)) ++p;
+    while (p < e && is_digit(*p))
+        ++p;
     return p;
 }
 
@@ -125,9 +132,12 @@ struct Number {
 
     [[nodiscard]] std::string describe() const {
         switch (kind) {
-        case Kind::Unsigned: return detail::describe_unsigned(u);
-        case Kind::Signed: return detail::describe_signed(i);
-        case Kind::Float: break;
+        case Kind::Unsigned:
+            return detail::describe_unsigned(u);
+        case Kind::Signed:
+            return detail::describe_signed(i);
+        case Kind::Float:
+            break;
         }
         return detail::describe_float(d);
     }
@@ -151,7 +161,7 @@ class Reader {
     std::string message_;
     std::size_t offset_ = 0;
     std::string scratch_;
-    std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
+    std::vector<std::uint64_t> stack_; // one bit per open bracket: 1 = object
 
     // ---- errors -------------------------------------------------------
     bool fail(std::string_view message, const uchar* at) {
@@ -169,7 +179,8 @@ class Reader {
 
     ProfileError make_error() const {
         const char* begin = reinterpret_cast<const char*>(b_);
-        const std::size_t lines = static_cast<std::size_t>(std::count(begin, begin + offset_, '\n'));
+        const std::size_t lines =
+            static_cast<std::size_t>(std::count(begin, begin + offset_, '\n'));
         std::size_t column = offset_;
         if (lines != 0) {
             const void* last = memrchr(begin, '\n', offset_);
@@ -208,16 +219,34 @@ class Reader {
         if (p_ == e_) return fail(kEofString, e_);
         const uchar c = *p_++;
         switch (c) {
-        case '"': scratch_ += '"'; return true;
-        case '\\': scratch_ += '\\'; return true;
-        case '/': scratch_ += '/'; return true;
-        case 'b': scratch_ += '\b'; return true;
-        case 'f': scratch_ += '\f'; return true;
-        case 'n': scratch_ += '\n'; return true;
-        case 'r': scratch_ += '\r'; return true;
-        case 't': scratch_ += '\t'; return true;
-        case 'u': break;
-        default: return fail(kInvalidEscape, p_);
+        case '"':
+            scratch_ += '"';
+            return true;
+        case '\\':
+            scratch_ += '\\';
+            return true;
+        case '/':
+            scratch_ += '/';
+            return true;
+        case 'b':
+            scratch_ += '\b';
+            return true;
+        case 'f':
+            scratch_ += '\f';
+            return true;
+        case 'n':
+            scratch_ += '\n';
+            return true;
+        case 'r':
+            scratch_ += '\r';
+            return true;
+        case 't':
+            scratch_ += '\t';
+            return true;
+        case 'u':
+            break;
+        default:
+            return fail(kInvalidEscape, p_);
         }
         std::uint32_t n = 0;
         if (!hex_escape(n)) return false;
@@ -248,16 +277,19 @@ class Reader {
             const uchar c = *p_;
             if (c == '"') {
                 if (copied) {
-                    scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                    scratch_.append(reinterpret_cast<const char*>(start),
+                                    static_cast<std::size_t>(p_ - start));
                     out = scratch_;
                 } else {
-                    out = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                    out = std::string_view(reinterpret_cast<const char*>(start),
+                                           static_cast<std::size_t>(p_ - start));
                 }
                 ++p_;
                 return true;
             }
             if (c == '\\') {
-                scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                scratch_.append(reinterpret_cast<const char*>(start),
+                                static_cast<std::size_t>(p_ - start));
                 copied = true;
                 ++p_;
                 if (!escape()) return false;
@@ -285,7 +317,7 @@ class Reader {
             while (p_ < e_ && is_digit(*p_)) {
                 const unsigned digit = *p_ - '0';
                 if (significand > (UINT64_MAX - digit) / 10) {
-                    is_float = true;  // beyond u64: read as a double
+                    is_float = true; // beyond u64: read as a double
                     p_ = skip_digits(p_, e_);
                     break;
                 }
@@ -360,16 +392,19 @@ class Reader {
             if (first_nonzero < 0 && *q != '0') first_nonzero = index;
             ++index;
         }
-        for (const char* r = first; r < last && is_digit(static_cast<uchar>(*r)); ++r) ++int_digits;
+        for (const char* r = first; r < last && is_digit(static_cast<uchar>(*r)); ++r)
+            ++int_digits;
         std::int64_t exp = 0;
         if (q < last) {
             ++q;
             bool neg_exp = false;
             if (*q == '+' || *q == '-') neg_exp = *q++ == '-';
-            for (; q < last; ++q) exp = exp * 10 + (*q - '0');
+            for (; q < last; ++q)
+                exp = exp * 10 + (*q - '0');
             if (neg_exp) exp = -exp;
         }
-        if (first_nonzero >= 0 && int_digits - 1 - first_nonzero + exp > 0) return fail(kOutOfRange, p_);
+        if (first_nonzero >= 0 && int_digits - 1 - first_nonzero + exp > 0)
+            return fail(kOutOfRange, p_);
         value = negative ? -0.0 : 0.0;
         return true;
     }
@@ -395,8 +430,16 @@ class Reader {
             description = "boolean `false`";
             break;
         case '-':
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9': {
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': {
             const bool negative = *p_ == '-';
             if (negative) ++p_;
             Number n;
@@ -411,9 +454,14 @@ class Reader {
             description = detail::describe_string(s);
             break;
         }
-        case '[': description = "sequence"; break;
-        case '{': description = "map"; break;
-        default: return fail_peek(kExpectedValue);
+        case '[':
+            description = "sequence";
+            break;
+        case '{':
+            description = "map";
+            break;
+        default:
+            return fail_peek(kExpectedValue);
         }
         std::string message = "invalid type: ";
         message += description;
@@ -487,7 +535,8 @@ class Reader {
                 return true;
             }
             break;
-        case Number::Kind::Signed: break;
+        case Number::Kind::Signed:
+            break;
         case Number::Kind::Float:
             return fail("invalid type: " + n.describe() + ", expected u16", p_);
         }
@@ -496,14 +545,22 @@ class Reader {
 
     bool field_value(int field, SandboxProfile& profile) {
         switch (field) {
-        case 0: return string_value(profile.worktree_path, kExpectPath);
-        case 1: return string_value(profile.git_dir, kExpectPath);
-        case 2: return list_value(profile.agent_config_dirs, kExpectPath);
-        case 3: return list_value(profile.tool_dirs, kExpectPath);
-        case 4: return list_value(profile.user_allowed_paths, kExpectPath);
-        case 5: return list_value(profile.allowed_domains, kExpectString);
-        case 6: return list_value(profile.env_passthrough, kExpectString);
-        default: return port_value(profile.proxy_port);
+        case 0:
+            return string_value(profile.worktree_path, kExpectPath);
+        case 1:
+            return string_value(profile.git_dir, kExpectPath);
+        case 2:
+            return list_value(profile.agent_config_dirs, kExpectPath);
+        case 3:
+            return list_value(profile.tool_dirs, kExpectPath);
+        case 4:
+            return list_value(profile.user_allowed_paths, kExpectPath);
+        case 5:
+            return list_value(profile.allowed_domains, kExpectString);
+        case 6:
+            return list_value(profile.env_passthrough, kExpectString);
+        default:
+            return port_value(profile.proxy_port);
         }
     }
 
@@ -512,7 +569,7 @@ class Reader {
 
     // ---- the document -------------------------------------------------------
     bool object_form(SandboxProfile& profile) {
-        ++p_;  // {
+        ++p_; // {
         unsigned filled = 0;
         for (bool first = true;; first = false) {
             ws();
@@ -541,7 +598,9 @@ class Reader {
             if (field >= 0 && (filled & (1u << field)) != 0) {
                 ws();
                 if (p_ < e_ && *p_ == '}') ++p_;
-                return fail("duplicate field `" + std::string(kFieldNames[static_cast<std::size_t>(field)]) + "`", p_);
+                return fail("duplicate field `" +
+                                std::string(kFieldNames[static_cast<std::size_t>(field)]) + "`",
+                            p_);
             }
             ws();
             if (p_ == e_) return fail_peek(kEofObject);
@@ -554,17 +613,19 @@ class Reader {
             if (!field_value(field, profile)) return false;
             filled |= 1u << field;
         }
-        ++p_;  // }
+        ++p_; // }
         for (int i = 0; i < kProxyPort; ++i) {
             if ((filled & (1u << i)) == 0) {
-                return fail("missing field `" + std::string(kFieldNames[static_cast<std::size_t>(i)]) + "`", p_);
+                return fail("missing field `" +
+                                std::string(kFieldNames[static_cast<std::size_t>(i)]) + "`",
+                            p_);
             }
         }
         return true;
     }
 
     bool array_form(SandboxProfile& profile) {
-        ++p_;  // [
+        ++p_; // [
         int count = 0;
         for (; count < 8; ++count) {
             ws();
@@ -580,7 +641,7 @@ class Reader {
             if (!field_value(count, profile)) return false;
         }
         if (count < kProxyPort) {
-            ++p_;  // ]
+            ++p_; // ]
             return fail("invalid length " + std::to_string(count) +
                             ", expected struct SandboxProfile with 8 elements",
                         p_);
@@ -618,7 +679,8 @@ class Reader {
 };
 
 // Skips the digits at p; eight at a time while eight bytes remain.
-[[gnu::always_inline]] inline const uchar* skip_digits_fast(const uchar* p, const uchar* e) noexcept {
+[[gnu::always_inline]] inline const uchar* skip_digits_fast(const uchar* p,
+                                                            const uchar* e) noexcept {
     while (e - p >= 8) {
         std::uint64_t x;
         std::memcpy(&x, p, 8);
@@ -637,7 +699,8 @@ enum class Skip { Ok, EofString, ControlBefore, InvalidEscapeAt };
 // 1: a one-character escape; 2: `u`; 0: no escape.
 constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
     std::array<std::uint8_t, 256> t{};
-    for (const char c : std::string_view("\"\\/bfnrt")) t[static_cast<uchar>(c)] = 1;
+    for (const char c : std::string_view("\"\\/bfnrt"))
+        t[static_cast<uchar>(c)] = 1;
     t['u'] = 2;
     return t;
 }();
@@ -646,7 +709,8 @@ constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
 // are checked (\u needs four hex digits; surrogates are not checked). Returns
 // the cursor past the closing quote, or, with `error` set, where the error
 // is found.
-[[gnu::always_inline]] inline const uchar* skip_string(const uchar* p, const uchar* e, Skip& error) noexcept {
+[[gnu::always_inline]] inline const uchar* skip_string(const uchar* p, const uchar* e,
+                                                       Skip& error) noexcept {
     for (;;) {
         p = scan_string(p, e);
         if (p == e) [[unlikely]] {
@@ -690,8 +754,8 @@ constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
 bool Reader::ignore_value() {
     const uchar* p = p_;
     const uchar* const e = e_;
-    std::size_t depth = 0;   // open brackets
-    bool object = false;     // kind of the innermost open bracket
+    std::size_t depth = 0; // open brackets
+    bool object = false;   // kind of the innermost open bracket
     std::uint64_t* stack = stack_.data();
 
     const auto push = [&](bool is_object) {
@@ -721,9 +785,12 @@ bool Reader::ignore_value() {
 
     const auto string_error = [&](Skip s) {
         switch (s) {
-        case Skip::EofString: return at(kEofString, e);
-        case Skip::ControlBefore: return at(kControlCharacter, p);  // before the character
-        default: return at(kInvalidEscape, p);
+        case Skip::EofString:
+            return at(kEofString, e);
+        case Skip::ControlBefore:
+            return at(kControlCharacter, p); // before the character
+        default:
+            return at(kInvalidEscape, p);
         }
     };
 
@@ -734,7 +801,8 @@ value:
     case '"':
         ++p;
         p = skip_string(p, e, skip);
-        if (skip != Skip::Ok) [[unlikely]] return string_error(skip);
+        if (skip != Skip::Ok) [[unlikely]]
+            return string_error(skip);
         goto after_value;
     case '[':
         ++p;
@@ -784,8 +852,16 @@ value:
             return at(kInvalidNumber, p);
         }
         [[fallthrough]];
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
         if (*p++ == '0') {
             if (p < e && is_digit(*p)) return peek(kInvalidNumber);
         } else {
@@ -808,7 +884,7 @@ value:
         return peek(kExpectedValue);
     }
 
-bad_word: {
+bad_word : {
     // A word starting with n, t or f that is not exactly null, true or false.
     const std::string_view word = *p == 'n' ? "null" : *p == 't' ? "true" : "false";
     ++p;
@@ -816,7 +892,7 @@ bad_word: {
         if (p == e) return at(kEofValue, p);
         if (*p++ != static_cast<uchar>(expected)) return at(kExpectedIdent, p);
     }
-    return at(kExpectedIdent, p);  // not reached: the full word matched above
+    return at(kExpectedIdent, p); // not reached: the full word matched above
 }
 
 after_value:
@@ -842,7 +918,8 @@ key:
     if (*p != '"') return peek(kKeyMustBeString);
     ++p;
     p = skip_string(p, e, skip);
-    if (skip != Skip::Ok) [[unlikely]] return string_error(skip);
+    if (skip != Skip::Ok) [[unlikely]]
+        return string_error(skip);
     if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
     if (p == e) return peek(kEofObject);
     if (*p != ':') return peek(kExpectedColon);
