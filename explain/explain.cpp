@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/escape.hpp"
 #include "base/os_error.hpp"
 #include "launcher/profile_file.hpp"
 #include "profile/parse_profile.hpp"
@@ -30,9 +31,9 @@ class Collector final : public sandbox::PolicyObserver {
     }
 
     void on_path_rule(const sandbox::PathRuleEvent& event) override {
-        out_.paths.push_back(PathItem{event.rule.row, event.rule.path, event.status,
-                                      event.rule.access, event.granted,
-                                      event.directory_rights_removed, event.stat_error});
+        out_.paths.push_back(PathItem{
+            event.rule.row, event.rule.path, event.status, event.rule.access, event.granted,
+            event.directory_rights_removed, event.stat_error, std::string(event.note)});
     }
 
     void on_home(const std::optional<std::string>& home) override {
@@ -132,6 +133,9 @@ void render_path(std::string& out, const PathItem& item) {
     switch (item.status) {
     case PathRuleStatus::Absent:
         line(out, "skip", head + "absent: " + OsError{item.stat_error}.to_string());
+        return;
+    case PathRuleStatus::NotGranted:
+        line(out, "skip", head + "not granted: " + item.note);
         return;
     case PathRuleStatus::Dropped:
         head += "dropped: the kernel supports none of " + names(reduced);
@@ -314,7 +318,7 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
     const char* profile_path = args[2];
     const auto text = launcher::read_profile_file(profile_path);
     if (!text) {
-        return fail("Failed to read profile " + std::string(profile_path) + ": " +
+        return fail("Failed to read profile " + escape_name(profile_path) + ": " +
                     text.error().to_string());
     }
     const auto profile = profile::parse_profile(*text);

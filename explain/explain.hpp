@@ -46,6 +46,7 @@ struct PathItem {
     sandbox::AccessFs granted; // after every reduction (Added / Dropped / Inert)
     bool directory_rights_removed = false;
     int stat_error = 0; // Absent
+    std::string note;   // NotGranted: why
 };
 
 struct PortItem {

@@ -31,7 +31,8 @@
 // carriage return as \n \t \r, and other control bytes and bytes that are not
 // valid UTF-8 as \xHH. A rule's NOTES are "(not a directory: removed RIGHTS)"
 // and "(unsupported by the kernel: RIGHTS)". A skip's REASON is
-// "absent: OS ERROR", "dropped: the kernel supports none of RIGHTS", or the
+// "absent: OS ERROR", "not granted: WHY" (the home directory only, where
+// the launcher warns), "dropped: the kernel supports none of RIGHTS", or the
 // rule's rights followed by "(kept, but the ruleset is inert: ...)".
 // "enforcement: not enforced" is where the launcher prints its warning.
 //

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/escape.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/exec.hpp"
 #include "launcher/profile_file.hpp"
@@ -49,7 +50,7 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
     const char* profile_path = command_line->profile_path;
     const auto text = read_profile_file(profile_path);
     if (!text) {
-        return fail("Failed to read profile " + std::string(profile_path) + ": " +
+        return fail("Failed to read profile " + escape_name(profile_path) + ": " +
                     text.error().to_string());
     }
     const auto profile = profile::parse_profile(*text);
@@ -65,7 +66,7 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
     for (const char* arg : command)
         argv.emplace_back(arg);
     const exec::Error error = exec::execvp(argv.front(), argv);
-    return fail("Failed to exec " + std::string(argv.front()) + ": " + error.to_string());
+    return fail("Failed to exec " + escape_name(argv.front()) + ": " + error.to_string());
 }
 
 } // namespace morvik::launcher

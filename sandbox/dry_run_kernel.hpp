@@ -1,5 +1,5 @@
 // A Kernel for explaining without confining: the read-only calls (stat, open,
-// fstat, close, the ABI file, the version query, env, passwd) go to `base`;
+// openat, readlink, fstat, close, the ABI file, the version query, env, passwd) go to `base`;
 // ruleset creation, add_rule, prctl and restrict_self are recorded and
 // answered with success; the warning is recorded, not written. Used by
 // `apply_landlock` when a program wants to show the rule set it would enforce.
@@ -45,6 +45,10 @@ class DryRunKernel final : public Kernel {
     SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                     unsigned long arg5) override;
     SysResult open_path(const std::string& path) override { return base_.open_path(path); }
+    SysResult open_at(int dirfd, const std::string& name) override {
+        return base_.open_at(dirfd, name);
+    }
+    ReadResult read_link(int fd) override { return base_.read_link(fd); }
     StatResult fstat(int fd) override { return base_.fstat(fd); }
     StatResult stat(const std::string& path) override { return base_.stat(path); }
     int close(int fd) override;

@@ -1,5 +1,6 @@
 #include "sandbox/errors.hpp"
 
+#include "base/escape.hpp"
 #include "sandbox/access.hpp"
 
 namespace morvik::sandbox {
@@ -57,7 +58,7 @@ std::string RulesetError::to_string() const {
 
 std::string PathFdError::to_string() const {
     std::string out = "failed to open \"";
-    append_utf8_lossy(out, path);
+    out += escape_name(path);
     out += "\": ";
     out += source.to_string();
     return out;

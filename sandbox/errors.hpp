@@ -105,7 +105,7 @@ struct PathFdError {
     OsError source{};
     std::string path;
 
-    // "failed to open \"{path}\": {source}", invalid UTF-8 in the path as U+FFFD.
+    // "failed to open \"{path}\": {source}", the path as escape_name shows it.
     [[nodiscard]] std::string to_string() const;
 
     friend bool operator==(const PathFdError&, const PathFdError&) = default;

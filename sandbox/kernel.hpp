@@ -27,10 +27,13 @@ struct SysResult {
     int error = 0;
 };
 
-// Result of stat/fstat: `error` is 0 on success; `mode` is st_mode.
+// Result of stat/fstat: `error` is 0 on success; the rest as in struct stat.
 struct StatResult {
     int error = 0;
     unsigned mode = 0;
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    uid_t uid = 0;
 
     [[nodiscard]] bool ok() const noexcept { return error == 0; }
     [[nodiscard]] bool is_directory() const noexcept;
@@ -41,6 +44,9 @@ struct ReadResult {
     int error = 0;
     std::string data;
 };
+
+// openat's AT_FDCWD: names are taken from the working directory.
+inline constexpr int kCurrentDirectory = -100;
 
 class Kernel {
   public:
@@ -63,6 +69,13 @@ class Kernel {
     // One open(path, O_PATH | O_CLOEXEC) attempt (EINTR is the caller's to
     // retry). A path with an embedded NUL byte fails with EINVAL.
     virtual SysResult open_path(const std::string& path) = 0;
+    // One openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC) attempt (EINTR
+    // is the caller's to retry); `dirfd` may be kCurrentDirectory. A name with
+    // an embedded NUL byte fails with EINVAL.
+    virtual SysResult open_at(int dirfd, const std::string& name) = 0;
+    // readlinkat(fd, "") on a descriptor opened (as above) on a symbolic link:
+    // the whole link text.
+    virtual ReadResult read_link(int fd) = 0;
     // fstat(fd).
     virtual StatResult fstat(int fd) = 0;
     // stat(path), following symbolic links. A path with an embedded NUL byte

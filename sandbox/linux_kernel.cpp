@@ -22,7 +22,8 @@ bool has_nul(const std::string& s) {
 
 StatResult from_stat(int rc, const struct stat& st) {
     if (rc != 0) return StatResult{errno, 0};
-    return StatResult{0, static_cast<unsigned>(st.st_mode)};
+    return StatResult{0, static_cast<unsigned>(st.st_mode), static_cast<std::uint64_t>(st.st_dev),
+                      static_cast<std::uint64_t>(st.st_ino), st.st_uid};
 }
 
 } // namespace
@@ -55,6 +56,25 @@ SysResult LinuxKernel::prctl(int option, unsigned long arg2, unsigned long arg3,
 SysResult LinuxKernel::open_path(const std::string& path) {
     if (has_nul(path)) return SysResult{-1, EINVAL};
     return capture(::open(path.c_str(), O_PATH | O_CLOEXEC));
+}
+
+SysResult LinuxKernel::open_at(int dirfd, const std::string& name) {
+    static_assert(kCurrentDirectory == AT_FDCWD);
+    if (has_nul(name)) return SysResult{-1, EINVAL};
+    return capture(::openat(dirfd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+}
+
+ReadResult LinuxKernel::read_link(int fd) {
+    ReadResult out;
+    for (std::size_t size = 256;; size *= 2) {
+        out.data.resize(size);
+        const ssize_t n = ::readlinkat(fd, "", out.data.data(), size);
+        if (n < 0) return ReadResult{errno, {}};
+        if (static_cast<std::size_t>(n) < size) {
+            out.data.resize(static_cast<std::size_t>(n));
+            return out;
+        }
+    }
 }
 
 StatResult LinuxKernel::fstat(int fd) {

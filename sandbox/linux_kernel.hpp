@@ -15,6 +15,8 @@ class LinuxKernel final : public Kernel {
     SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                     unsigned long arg5) override;
     SysResult open_path(const std::string& path) override;
+    SysResult open_at(int dirfd, const std::string& name) override;
+    ReadResult read_link(int fd) override;
     StatResult fstat(int fd) override;
     StatResult stat(const std::string& path) override;
     int close(int fd) override;

@@ -1,5 +1,10 @@
 #include "sandbox/policy.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "base/escape.hpp"
 #include "base/os_error.hpp"
 #include "sandbox/home_dir.hpp"
 
@@ -66,10 +71,73 @@ constexpr std::string_view kRowNames[] = {
 };
 
 void notify_path(PolicyObserver* observer, const PathRule& rule, PathRuleStatus status,
-                 AccessFs granted = {}, bool reduced = false, int stat_error = 0) {
+                 AccessFs granted = {}, bool reduced = false, int stat_error = 0,
+                 std::string_view note = {}) {
     if (observer != nullptr) {
-        observer->on_path_rule(PathRuleEvent{rule, status, granted, reduced, stat_error});
+        observer->on_path_rule(PathRuleEvent{rule, status, granted, reduced, stat_error, note});
     }
+}
+
+bool is_writable_row(RuleRow row) noexcept {
+    return row == RuleRow::Worktree || row == RuleRow::GitDir || row == RuleRow::AgentConfigDir;
+}
+
+bool is_system_row(RuleRow row) noexcept {
+    return row >= RuleRow::Usr && row <= RuleRow::Dev && row != RuleRow::Tmp && row != RuleRow::Dev;
+}
+
+// A failed walk as the policy reports it; none when the path is absent.
+std::optional<ApplyError> walk_error(WalkError e, const std::string& path) {
+    switch (e.kind) {
+    case WalkError::Kind::Absent:
+        return std::nullopt;
+    case WalkError::Kind::Unopenable:
+        return ApplyError(PathFdError{OsError{e.error}, path});
+    case WalkError::Kind::Refused:
+        return ApplyError(std::move(e.refusal));
+    }
+    return std::nullopt;
+}
+
+// Adds the rule for an object the walk resolved.
+Expected<void, ApplyError> add_resolved(RulesetCreated& ruleset, const PathRule& rule, KernelFd fd,
+                                        PolicyObserver* observer) {
+    auto added = ruleset.add_rule(PathBeneath{PathFd::adopt(std::move(fd)), rule.access});
+    if (!added) return Unexpected(ApplyError(std::move(added).error()));
+    static constexpr PathRuleStatus kStatus[] = {PathRuleStatus::Added, PathRuleStatus::Dropped,
+                                                 PathRuleStatus::Inert};
+    notify_path(observer, rule, kStatus[static_cast<std::size_t>(added->disposition)],
+                added->granted, added->directory_rights_removed);
+    return {};
+}
+
+// The home rule: resolved like every path, granted only when fit, else one
+// warning line.
+Expected<void, ApplyError>
+add_home_rule(Kernel& kernel, RulesetCreated& ruleset, const PathRule& rule, PathWalker& walker,
+              const std::vector<std::pair<std::string, Ancestry>>& system,
+              PolicyObserver* observer) {
+    std::string why;
+    if (!rule.path.starts_with('/')) {
+        why = "not an absolute path";
+    } else {
+        auto home = walker.resolve(rule.path);
+        if (!home) {
+            if (auto e = walk_error(home.error(), rule.path)) return Unexpected(std::move(*e));
+            notify_path(observer, rule, PathRuleStatus::Absent, {}, false, home.error().error);
+            return {};
+        }
+        auto chain = walker.ancestry(*home);
+        if (!chain) return Unexpected(ApplyError(PathFdError{OsError{chain.error()}, rule.path}));
+        std::optional<FileId> root_home;
+        if (auto r = walker.resolve("/root"); r) root_home = id_of(r->st);
+        why = home_unfit(home->st, *chain, system, root_home, kernel.getuid());
+        if (why.empty()) return add_resolved(ruleset, rule, std::move(home->fd), observer);
+    }
+    notify_path(observer, rule, PathRuleStatus::NotGranted, {}, false, 0, why);
+    (void)kernel.write_stderr("Warning: home directory " + escape_name(rule.path) +
+                              " not granted: " + why + "\n");
+    return {};
 }
 
 } // namespace
@@ -80,7 +148,8 @@ PolicyRights rights_for_version(std::uint32_t version) noexcept {
     r.level = (version >= 1 && version <= 5) ? static_cast<std::uint8_t>(version) : kMaxAbiLevel;
     r.full_access = AccessFs::from_all(r.level);
     r.read_access = AccessFs::Execute | AccessFs::ReadFile | AccessFs::ReadDir;
-    r.home_access = AccessFs::ReadFile | AccessFs::WriteFile | AccessFs::MakeReg;
+    r.home_access =
+        AccessFs::ReadFile | AccessFs::WriteFile | AccessFs::RemoveFile | AccessFs::MakeReg;
     if (version >= 3) r.home_access = r.home_access | AccessFs::Truncate;
     r.handle_net = r.level >= 4;
     r.net_access = r.handle_net ? (AccessNet::BindTcp | AccessNet::ConnectTcp) : AccessNet();
@@ -150,20 +219,80 @@ std::string ApplyError::to_string() const {
     return std::visit([](const auto& e) { return e.to_string(); }, error_);
 }
 
-Expected<void, ApplyError> add_path_rule(Kernel& kernel, RulesetCreated& ruleset,
-                                         const PathRule& rule, PolicyObserver* observer) {
-    if (const StatResult st = kernel.stat(rule.path); !st.ok()) {
-        notify_path(observer, rule, PathRuleStatus::Absent, {}, false, st.error);
+Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
+                                                          const std::vector<PathRule>& rules) {
+    struct Found {
+        FileId id;
+        std::vector<Ancestry> link_dirs;
+    };
+    std::vector<Found> found;
+    // One place: absent is skipped, every other failure ends the run.
+    const auto visit = [&](PathWalker& walker,
+                           const std::string& path) -> Expected<void, ApplyError> {
+        auto r = walker.resolve(path);
+        if (!r) {
+            if (auto e = walk_error(r.error(), path)) return Unexpected(std::move(*e));
+            return {};
+        }
+        found.push_back({id_of(r->st), walker.take_link_directories()});
+        return {};
+    };
+    PathWalker bare(kernel, {}, {});
+    for (const char* fixed : {"/tmp", "/dev"}) {
+        if (auto r = visit(bare, fixed); !r) return Unexpected(std::move(r).error());
+    }
+    std::vector<FileId> fixed_ids;
+    for (const Found& f : found)
+        fixed_ids.push_back(f.id);
+    PathWalker first(kernel, fixed_ids, fixed_ids);
+    for (const PathRule& rule : rules) {
+        if (!is_writable_row(rule.row)) continue;
+        if (auto r = visit(first, rule.path); !r) return Unexpected(std::move(r).error());
+    }
+
+    WritablePlaces places;
+    for (const Found& f : found)
+        places.all.push_back(f.id);
+    for (const Found& f : found) {
+        const bool through_place = std::ranges::any_of(
+            f.link_dirs, [&](const Ancestry& dir) { return beneath(dir, places.all); });
+        if (!through_place) places.anchors.push_back(f.id);
+    }
+    return places;
+}
+
+Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule& rule,
+                                         PathWalker& walker, PolicyObserver* observer,
+                                         Ancestry* chain) {
+    auto r = walker.resolve(rule.path);
+    if (!r) {
+        if (auto e = walk_error(r.error(), rule.path)) return Unexpected(std::move(*e));
+        notify_path(observer, rule, PathRuleStatus::Absent, {}, false, r.error().error);
         return {};
     }
-    auto fd = PathFd::open(kernel, rule.path);
-    if (!fd) return Unexpected(ApplyError(std::move(fd).error()));
-    auto added = ruleset.add_rule(PathBeneath{std::move(*fd), rule.access});
-    if (!added) return Unexpected(ApplyError(std::move(added).error()));
-    static constexpr PathRuleStatus kStatus[] = {PathRuleStatus::Added, PathRuleStatus::Dropped,
-                                                 PathRuleStatus::Inert};
-    notify_path(observer, rule, kStatus[static_cast<std::size_t>(added->disposition)],
-                added->granted, added->directory_rights_removed);
+    if (chain != nullptr) {
+        auto c = walker.ancestry(*r);
+        if (!c) return Unexpected(ApplyError(PathFdError{OsError{c.error()}, rule.path}));
+        *chain = std::move(*c);
+    }
+    return add_resolved(ruleset, rule, std::move(r->fd), observer);
+}
+
+std::string home_unfit(const StatResult& home, const Ancestry& chain,
+                       const std::vector<std::pair<std::string, Ancestry>>& system,
+                       std::optional<FileId> root_home, uid_t uid) {
+    if ((home.mode & S_IFMT) != S_IFDIR) return "not a directory";
+    if (chain.size() == 1) return "the root directory";
+    if (chain.size() == 2 && root_home != chain.front()) return "a top-level directory";
+    for (const auto& [name, dir] : system) {
+        if (dir.front() == chain.front()) return "the system directory " + name;
+        if (beneath(chain, {dir.front()})) return "beneath the system directory " + name;
+        if (beneath(dir, {chain.front()})) return "holds the system directory " + name;
+    }
+    if (home.uid != uid) {
+        return "owned by uid " + std::to_string(home.uid) + ", not by the real user (uid " +
+               std::to_string(uid) + ")";
+    }
     return {};
 }
 
@@ -186,15 +315,27 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
     if (!created) return Unexpected(ApplyError(created.error()));
     if (observer != nullptr) observer->on_created(*created);
 
-    for (const PathRule& rule : path_rules(profile, rights)) {
-        if (auto r = add_path_rule(kernel, *created, rule, observer); !r) return r;
+    // Two passes: the writable places first, then every path (those again
+    // included) against all of them, so that order and nesting do not matter.
+    const std::vector<PathRule> rules = path_rules(profile, rights);
+    auto places = find_writable_places(kernel, rules);
+    if (!places) return Unexpected(std::move(places).error());
+    PathWalker walker(kernel, places->all, places->anchors);
+    std::vector<std::pair<std::string, Ancestry>> system;
+    for (const PathRule& rule : rules) {
+        Ancestry chain;
+        const bool keep = is_system_row(rule.row);
+        if (auto r = add_path_rule(*created, rule, walker, observer, keep ? &chain : nullptr); !r) {
+            return r;
+        }
+        if (keep && !chain.empty()) system.emplace_back(rule.path, std::move(chain));
     }
 
     const std::optional<std::string> home = home_dir(kernel);
     if (observer != nullptr) observer->on_home(home);
     if (home) {
         const PathRule rule{RuleRow::Home, *home, rights.home_access};
-        if (auto r = add_path_rule(kernel, *created, rule, observer); !r) return r;
+        if (auto r = add_home_rule(kernel, *created, rule, walker, system, observer); !r) return r;
     }
 
     if (rights.handle_net && profile.proxy_port) {

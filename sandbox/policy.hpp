@@ -19,6 +19,7 @@
 #include "sandbox/access.hpp"
 #include "sandbox/errors.hpp"
 #include "sandbox/kernel.hpp"
+#include "sandbox/path_walk.hpp"
 #include "sandbox/ruleset.hpp"
 
 namespace morvik::sandbox {
@@ -30,10 +31,10 @@ inline constexpr std::string_view kNotEnforcedWarning =
 // What the policy builds for a version number.
 struct PolicyRights {
     std::uint32_t version = 1;
-    std::uint8_t level = 1;  // 1..5 as the version, else 6
-    AccessFs full_access;    // AccessFs::from_all(level)
-    AccessFs read_access;    // Execute | ReadFile | ReadDir
-    AccessFs home_access;    // ReadFile | WriteFile | MakeReg, + Truncate from version 3
+    std::uint8_t level = 1; // 1..5 as the version, else 6
+    AccessFs full_access;   // AccessFs::from_all(level)
+    AccessFs read_access;   // Execute | ReadFile | ReadDir
+    AccessFs home_access; // ReadFile | WriteFile | RemoveFile | MakeReg, + Truncate from version 3
     bool handle_net = false; // level >= 4
     AccessNet net_access;    // handled network rights: BindTcp | ConnectTcp, or none
     AccessNet port_access;   // ConnectTcp
@@ -88,10 +89,11 @@ struct PathRule {
 
 // What happened to one path rule.
 enum class PathRuleStatus : std::uint8_t {
-    Added,   // the layer added it with `granted`
-    Dropped, // the running kernel supports none of its rights
-    Inert,   // kept with `granted`, but the ruleset is inert (no Landlock call)
-    Absent,  // stat failed (`stat_error`): no rule, no message
+    Added,      // the layer added it with `granted`
+    Dropped,    // the running kernel supports none of its rights
+    Inert,      // kept with `granted`, but the ruleset is inert (no Landlock call)
+    Absent,     // the walk found nothing (`stat_error`): no rule, no message
+    NotGranted, // the home directory is unfit (`note` says why): no rule, a warning
 };
 
 struct PathRuleEvent {
@@ -100,6 +102,7 @@ struct PathRuleEvent {
     AccessFs granted;              // Added / Dropped / Inert
     bool directory_rights_removed; // not a directory: directory-only rights removed
     int stat_error;                // Absent
+    std::string_view note = {};    // NotGranted
 };
 
 struct PortRuleEvent {
@@ -131,11 +134,13 @@ struct PolicyOptions {
     PolicyObserver* observer = nullptr; // not owned; may be null
 };
 
-// A RulesetError or a PathFdError, rendered by the ruleset layer.
+// A RulesetError or a PathFdError, rendered by the ruleset layer, or a link
+// the path walk refused.
 class ApplyError {
   public:
     ApplyError(RulesetError e) : error_(std::move(e)) {}
     ApplyError(PathFdError e) : error_(std::move(e)) {}
+    ApplyError(LinkRefusal e) : error_(std::move(e)) {}
 
     [[nodiscard]] const RulesetError* ruleset_error() const noexcept {
         return std::get_if<RulesetError>(&error_);
@@ -143,16 +148,46 @@ class ApplyError {
     [[nodiscard]] const PathFdError* path_fd_error() const noexcept {
         return std::get_if<PathFdError>(&error_);
     }
+    [[nodiscard]] const LinkRefusal* link_refusal() const noexcept {
+        return std::get_if<LinkRefusal>(&error_);
+    }
     [[nodiscard]] std::string to_string() const;
 
   private:
-    std::variant<RulesetError, PathFdError> error_;
+    std::variant<RulesetError, PathFdError, LinkRefusal> error_;
 };
 
-// Stats `rule.path` (absent: success, no rule), opens it and adds a
-// PathBeneath rule. The descriptor is closed before returning.
-Expected<void, ApplyError> add_path_rule(Kernel& kernel, RulesetCreated& ruleset,
-                                         const PathRule& rule, PolicyObserver* observer = nullptr);
+// The identities of the places the command may write to, found before any
+// rule is added: every place it names that resolved.
+struct WritablePlaces {
+    std::vector<FileId> all;
+    // Those reached without following a link that lies beneath one of
+    // `all`: only these vouch for where a link beneath a writable place may
+    // lead, so that a link planted by the command cannot vouch for itself.
+    std::vector<FileId> anchors;
+};
+
+// The first pass: resolves "/tmp" and "/dev", then the profile's places with
+// every right, refusing links beneath "/tmp" and "/dev" that lead elsewhere.
+Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
+                                                          const std::vector<PathRule>& rules);
+
+// Resolves `rule.path` with `walker` (absent: success, no rule) and adds a
+// PathBeneath rule on the descriptor the walk produced, which is closed
+// before returning. When `chain` is given, it receives the ancestry of what
+// the path resolved to.
+Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule& rule,
+                                         PathWalker& walker, PolicyObserver* observer = nullptr,
+                                         Ancestry* chain = nullptr);
+
+// Why the home directory, resolved to `home`, gets no rule: not a directory, the root, a top-level
+// directory other than
+// "/root", equal to, beneath or above a system directory (`system`: their
+// names and ancestries), or owned by someone other than `uid`. Empty when it
+// is fit.
+[[nodiscard]] std::string home_unfit(const StatResult& home, const Ancestry& chain,
+                                     const std::vector<std::pair<std::string, Ancestry>>& system,
+                                     std::optional<FileId> root_home, uid_t uid);
 
 // Builds the ruleset for `profile` and enforces it on the calling thread.
 // Every descriptor it opens is close-on-exec and closed before it

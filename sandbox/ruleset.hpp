@@ -58,6 +58,8 @@ class PathFd {
   public:
     // Opens `path`; an open interrupted by a signal is repeated.
     static Expected<PathFd, PathFdError> open(Kernel& kernel, const std::string& path);
+    // Takes a path-only descriptor opened elsewhere.
+    static PathFd adopt(KernelFd fd) { return PathFd(std::move(fd)); }
 
     [[nodiscard]] int get() const noexcept { return fd_.get(); }
 

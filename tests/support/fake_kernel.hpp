@@ -3,7 +3,8 @@
 // Scripting: the version query answer (a level, or an errno such as ENOSYS /
 // EOPNOTSUPP), refusals of create / add_rule (optionally only the n-th) /
 // restrict_self / prctl SET and GET, a fake filesystem (directories, files,
-// entries that fail to open, to fstat, or are interrupted by EINTR), the ABI
+// entries that fail to open, to fstat, or are interrupted by EINTR; symbolic
+// links, owners and a working directory for the openat walk), the ABI
 // file content, environment and password database.
 //
 // Recording: every call in order (`calls`, with the records' contents) and
@@ -12,6 +13,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -40,6 +42,8 @@ struct FakeCall {
         RestrictSelf,
         Prctl,
         OpenPath,
+        OpenAt,
+        ReadLink,
         Fstat,
         Stat,
         Close,
@@ -76,6 +80,9 @@ class FakeKernel : public sandbox::Kernel {
         int open_error = 0;  // open_path fails with this errno
         int eintr = 0;       // the first n opens fail with EINTR
         int fstat_error = 0; // fstat of its descriptor fails with this errno
+        std::string link;    // a symbolic link's text
+        uid_t owner = 1000;
+        std::uint64_t dev = 1;
     };
     struct PasswdEntry {
         uid_t uid;
@@ -104,8 +111,15 @@ class FakeKernel : public sandbox::Kernel {
 
     void set_version(long v) { version_result = v, version_error = 0; }
     void set_no_landlock(int err = ENOSYS) { version_error = err; }
-    void add_dir(const std::string& p) { files[p] = Entry{}; }
-    void add_file(const std::string& p) { files[p] = Entry{S_IFREG | 0644}; }
+    std::string cwd = "/";
+
+    FakeKernel() { files["/"] = Entry{}; }
+    // Each adds the missing directories above `p` too.
+    void add_dir(const std::string& p) { add(p, S_IFDIR | 0755); }
+    void add_file(const std::string& p) { add(p, S_IFREG | 0644); }
+    void add_link(const std::string& p, const std::string& target) {
+        add(p, S_IFLNK | 0777, target);
+    }
     void add_system_dirs() {
         for (const char* p : {"/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin", "/run", "/sys",
                               "/tmp", "/proc", "/dev"})
@@ -217,14 +231,68 @@ class FakeKernel : public sandbox::Kernel {
         return {fd, 0};
     }
 
+    // The name is one component, "/", "." or "..", taken from the
+    // descriptor's path or `cwd`; the call records the path it reached.
+    SysResult open_at(int dirfd, const std::string& name) override {
+        std::string base = cwd;
+        if (dirfd != sandbox::kCurrentDirectory) {
+            if (!fd_paths_.contains(dirfd)) return {-1, EBADF};
+            base = fd_paths_.at(dirfd);
+        }
+        std::string path;
+        if (name == "/") {
+            path = "/";
+        } else if (name == ".") {
+            path = base;
+        } else if (name == "..") {
+            path = base.substr(0, std::max<std::size_t>(base.rfind('/'), 1));
+        } else {
+            path = base == "/" ? "/" + name : base + "/" + name;
+        }
+        FakeCall c{Kind::OpenAt, path};
+        c.fd = dirfd;
+        calls.push_back(c);
+        if (name.find('\0') != std::string::npos) return {-1, EINVAL};
+        const auto dir = files.find(base);
+        if (dir == files.end() || !S_ISDIR(dir->second.mode)) return {-1, ENOTDIR};
+        auto it = files.find(path);
+        if (it == files.end()) return {-1, ENOENT};
+        if (it->second.eintr > 0) {
+            --it->second.eintr;
+            return {-1, EINTR};
+        }
+        if (it->second.open_error != 0) return {-1, it->second.open_error};
+        const int fd = new_fd();
+        fd_paths_[fd] = path;
+        return {fd, 0};
+    }
+
+    ReadResult read_link(int fd) override {
+        FakeCall c{Kind::ReadLink};
+        c.fd = fd;
+        calls.push_back(c);
+        if (!fd_paths_.contains(fd)) return {EBADF, {}};
+        const Entry& e = files.at(fd_paths_.at(fd));
+        if (!S_ISLNK(e.mode)) return {ENOENT, {}};
+        return {0, e.link};
+    }
+
     StatResult fstat(int fd) override {
         FakeCall c{Kind::Fstat};
         c.fd = fd;
         calls.push_back(c);
         if (!live_fds.contains(fd) || !fd_paths_.contains(fd)) return {EBADF, 0};
-        const Entry& e = files.at(fd_paths_.at(fd));
+        const std::string& path = fd_paths_.at(fd);
+        const Entry& e = files.at(path);
         if (e.fstat_error != 0) return {e.fstat_error, 0};
-        return {0, e.mode};
+        const auto ino = inodes_.try_emplace(path, inodes_.size() + 1).first->second;
+        return {0, e.mode, e.dev, ino, e.owner};
+    }
+
+    // The path a descriptor was opened on ("" when unknown).
+    [[nodiscard]] std::string path_of(int fd) const {
+        const auto it = fd_paths_.find(fd);
+        return it == fd_paths_.end() ? std::string() : it->second;
     }
 
     StatResult stat(const std::string& path) override {
@@ -295,6 +363,15 @@ class FakeKernel : public sandbox::Kernel {
     }
 
   private:
+    void add(const std::string& p, unsigned mode, const std::string& link = {}) {
+        Entry e;
+        e.mode = mode;
+        e.link = link;
+        for (std::size_t slash = p.find('/', 1); slash != std::string::npos;
+             slash = p.find('/', slash + 1))
+            files.try_emplace(p.substr(0, slash), Entry{});
+        files[p] = std::move(e);
+    }
     int new_fd() {
         const int fd = next_fd_++;
         live_fds.insert(fd);
@@ -303,6 +380,7 @@ class FakeKernel : public sandbox::Kernel {
     int next_fd_ = 100;
     int add_rule_calls_ = 0;
     std::map<int, std::string> fd_paths_;
+    std::map<std::string, std::uint64_t> inodes_;
 };
 
 } // namespace morvik::testing

@@ -66,10 +66,9 @@ TEST(Errors, ReservedKindTexts) {
     EXPECT_EQ(c.group(), CompatError::Group::PathBeneath);
 }
 
-TEST(Errors, PathFdErrorReplacesInvalidUtf8) {
-    const PathFdError e{OsError{2}, std::string("/a\xFF") + "b"};
-    EXPECT_EQ(e.to_string(), "failed to open \"/a\xEF\xBF\xBD"
-                             "b\": No such file or directory (os error 2)");
+TEST(Errors, PathFdErrorEscapesThePath) {
+    const PathFdError e{OsError{2}, std::string("/a\xFF") + "b\nc"};
+    EXPECT_EQ(e.to_string(), "failed to open \"/a\\xffb\\nc\": No such file or directory (os error 2)");
 }
 
 } // namespace

@@ -1,0 +1,163 @@
+#include "sandbox/path_walk.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "base/escape.hpp"
+
+namespace morvik::sandbox {
+namespace {
+
+// As many links as the kernel follows in one lookup.
+constexpr int kMaxLinks = 40;
+// No real tree is this deep; the bound only ends a walk up a broken one.
+constexpr std::size_t kMaxDepth = 4096;
+
+// The failures that stat would also give: the path counts as absent.
+bool means_absent(int error) noexcept {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == ENAMETOOLONG ||
+           error == ELOOP || error == EINVAL;
+}
+
+Unexpected<WalkError> failed(int error) {
+    return Unexpected(WalkError{
+        means_absent(error) ? WalkError::Kind::Absent : WalkError::Kind::Unopenable, error, {}});
+}
+
+Unexpected<WalkError> unopenable(int error) {
+    return Unexpected(WalkError{WalkError::Kind::Unopenable, error, {}});
+}
+
+std::string join(const std::string& shown, std::string_view name) {
+    if (shown.empty()) return std::string(name);
+    std::string out = shown;
+    if (out.back() != '/') out += '/';
+    out += name;
+    return out;
+}
+
+bool is_directory(const StatResult& st) noexcept {
+    return (st.mode & S_IFMT) == S_IFDIR;
+}
+
+} // namespace
+
+bool beneath(const Ancestry& chain, const std::vector<FileId>& places) noexcept {
+    return std::ranges::any_of(
+        chain, [&](const FileId& id) { return std::ranges::find(places, id) != places.end(); });
+}
+
+std::string LinkRefusal::to_string() const {
+    return "symbolic link \"" + escape_name(link) + "\" -> \"" + escape_name(target) +
+           "\" lies in a writable place and leads outside every writable place; refusing \"" +
+           escape_name(path) + "\"";
+}
+
+SysResult PathWalker::open(int dirfd, const std::string& name) {
+    SysResult r;
+    do {
+        r = kernel_.open_at(dirfd, name);
+    } while (r.value < 0 && r.error == EINTR);
+    return r;
+}
+
+Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
+    links_ = 0;
+    link_dirs_.clear();
+    if (path.empty()) return failed(ENOENT);
+    if (path.find('\0') != std::string::npos) return failed(EINVAL);
+    const bool absolute = path.front() == '/';
+    auto from = start(absolute ? "/" : ".");
+    if (!from) return from;
+    return walk(std::move(*from), path, absolute ? std::string("/") : std::string(), path);
+}
+
+Expected<Resolved, WalkError> PathWalker::start(const char* name) {
+    const SysResult r = open(kCurrentDirectory, name);
+    if (r.value < 0) return failed(r.error);
+    Resolved at{KernelFd(kernel_, static_cast<int>(r.value)), {}, {}};
+    at.st = kernel_.fstat(at.fd.get());
+    if (!at.st.ok()) return unopenable(at.st.error);
+    return at;
+}
+
+Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view path,
+                                               std::string shown, const std::string& whole) {
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view name = path.substr(0, slash);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+        if (name.empty() || name == ".") continue;
+
+        const SysResult r = open(at.fd.get(), std::string(name));
+        if (r.value < 0) return failed(r.error);
+        KernelFd fd(kernel_, static_cast<int>(r.value));
+        const StatResult st = kernel_.fstat(fd.get());
+        if (!st.ok()) return unopenable(st.error);
+        std::string here = join(shown, name);
+
+        if ((st.mode & S_IFMT) != S_IFLNK) {
+            const bool up = name == "..";
+            at = Resolved{std::move(fd), st, up ? KernelFd() : std::move(at.fd)};
+            shown = std::move(here);
+            continue;
+        }
+        if (++links_ > kMaxLinks) return failed(ELOOP);
+        const ReadResult text = kernel_.read_link(fd.get());
+        if (text.error != 0) return unopenable(text.error);
+        if (text.data.empty()) return failed(ENOENT);
+
+        // The link's directory is `at`. Its place decides whether the link
+        // must lead beneath an anchor.
+        auto dir_chain = up_from(at.fd.get(), id_of(at.st));
+        if (!dir_chain) return unopenable(dir_chain.error());
+        const bool checked = beneath(*dir_chain, checked_);
+        link_dirs_.push_back(std::move(*dir_chain));
+
+        const bool absolute = text.data.front() == '/';
+        auto from = absolute ? start("/") : Resolved{std::move(at.fd), at.st, {}};
+        if (!from) return Unexpected(std::move(from).error());
+        auto target = walk(std::move(*from), text.data, absolute ? std::string("/") : shown, whole);
+        if (!target) return target;
+        if (checked) {
+            auto target_chain = ancestry(*target);
+            if (!target_chain) return unopenable(target_chain.error());
+            if (!beneath(*target_chain, anchors_)) {
+                return Unexpected(WalkError{WalkError::Kind::Refused, 0, {whole, here, text.data}});
+            }
+        }
+        at = std::move(*target);
+        shown = std::move(here);
+    }
+    return at;
+}
+
+Expected<Ancestry, int> PathWalker::ancestry(const Resolved& r) {
+    if (is_directory(r.st) || !r.dir.valid()) return up_from(r.fd.get(), id_of(r.st));
+    const StatResult dir_st = kernel_.fstat(r.dir.get());
+    if (!dir_st.ok()) return Unexpected(dir_st.error);
+    auto chain = up_from(r.dir.get(), id_of(dir_st));
+    if (!chain) return chain;
+    chain->insert(chain->begin(), id_of(r.st));
+    return chain;
+}
+
+Expected<Ancestry, int> PathWalker::up_from(int fd, FileId self) {
+    Ancestry chain{self};
+    KernelFd parent;
+    for (int at = fd; chain.size() < kMaxDepth;) {
+        const SysResult r = open(at, "..");
+        if (r.value < 0) return Unexpected(r.error);
+        parent = KernelFd(kernel_, static_cast<int>(r.value));
+        const StatResult st = kernel_.fstat(parent.get());
+        if (!st.ok()) return Unexpected(st.error);
+        if (id_of(st) == chain.back()) return chain; // the root is its own parent
+        chain.push_back(id_of(st));
+        at = parent.get();
+    }
+    return Unexpected(ELOOP);
+}
+
+} // namespace morvik::sandbox

@@ -1,0 +1,102 @@
+// Resolving a path one component at a time from descriptors, so that a
+// symbolic link planted by a confined command in a place it could write to
+// cannot redirect the rules of a later run.
+//
+// Every component is opened with openat(O_PATH | O_NOFOLLOW) relative to the
+// descriptor of the directory before it; a symbolic link is read from its own
+// descriptor and its text resolved in turn (from the root for an absolute
+// text, else from the link's directory). A link whose directory lies beneath
+// one of the `checked` places is followed only when what it leads to lies
+// beneath one of the `anchors`. "Beneath" compares device and inode numbers
+// while walking up with "..", never path text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/expected.hpp"
+#include "sandbox/kernel.hpp"
+
+namespace morvik::sandbox {
+
+struct FileId {
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+[[nodiscard]] inline FileId id_of(const StatResult& st) noexcept {
+    return {st.dev, st.ino};
+}
+
+// A file's identity, then those of the directories above it up to the root.
+using Ancestry = std::vector<FileId>;
+
+// True when `chain` passes through one of `places`.
+[[nodiscard]] bool beneath(const Ancestry& chain, const std::vector<FileId>& places) noexcept;
+
+// A symbolic link the walk did not follow.
+struct LinkRefusal {
+    std::string path;   // the path being resolved
+    std::string link;   // where the walk met the link
+    std::string target; // the link's text
+
+    // "symbolic link "{link}" -> "{target}" lies in a writable place and
+    // leads outside every writable place; refusing "{path}"" (names escaped).
+    [[nodiscard]] std::string to_string() const;
+    friend bool operator==(const LinkRefusal&, const LinkRefusal&) = default;
+};
+
+struct WalkError {
+    enum class Kind : std::uint8_t {
+        Absent,     // does not exist or cannot be looked up (`error`), as stat would fail
+        Unopenable, // exists but a descriptor could not be had (`error`)
+        Refused,    // `refusal`
+    };
+    Kind kind = Kind::Absent;
+    int error = 0;
+    LinkRefusal refusal{};
+};
+
+// The object a path leads to.
+struct Resolved {
+    KernelFd fd; // O_PATH, close-on-exec
+    StatResult st;
+    KernelFd dir; // the directory it was found in (none for a directory reached by ".." or a start)
+};
+
+class PathWalker {
+  public:
+    PathWalker(Kernel& kernel, std::vector<FileId> checked, std::vector<FileId> anchors)
+        : kernel_(kernel), checked_(std::move(checked)), anchors_(std::move(anchors)) {}
+
+    // Resolves `path` from the root (absolute) or the working directory,
+    // following at most 40 links. A NUL byte makes the path absent (EINVAL).
+    [[nodiscard]] Expected<Resolved, WalkError> resolve(const std::string& path);
+
+    // The identities of `r` and of every directory above it. For a
+    // non-directory the chain continues from the directory it was found in.
+    [[nodiscard]] Expected<Ancestry, int> ancestry(const Resolved& r);
+
+    // The ancestries of the directories of every link the last `resolve`
+    // followed.
+    [[nodiscard]] std::vector<Ancestry> take_link_directories() { return std::move(link_dirs_); }
+
+  private:
+    Expected<Resolved, WalkError> walk(Resolved from, std::string_view path, std::string shown,
+                                       const std::string& whole);
+    Expected<Ancestry, int> up_from(int fd, FileId self);
+    // The root ("/") or the working directory (".").
+    Expected<Resolved, WalkError> start(const char* name);
+    SysResult open(int dirfd, const std::string& name);
+
+    Kernel& kernel_;
+    std::vector<FileId> checked_;
+    std::vector<FileId> anchors_;
+    int links_ = 0;
+    std::vector<Ancestry> link_dirs_;
+};
+
+} // namespace morvik::sandbox
