@@ -1,5 +1,6 @@
 #include "sandbox/errors.hpp"
 
+#include "base/utf8.hpp"
 #include "sandbox/access.hpp"
 
 namespace morvik::sandbox {
