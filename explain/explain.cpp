@@ -69,7 +69,7 @@ template <class Access> std::string join_names(Access access) {
     return out.empty() ? std::string("none") : out;
 }
 
-// The label of a row: the profile key, "system" for the fixed directories,
+// The label of a rule: the profile key, "system" for the fixed directories,
 // "home" for the home directory.
 std::string_view row_label(sandbox::RuleRow row) {
     switch (row) {
@@ -284,7 +284,7 @@ std::string render(const Explanation& e) {
         }
     }
 
-    // Rows 1 to 16, then the home lookup, then row 17.
+    // The path rules before the home rule, then the home lookup, then the home rule.
     std::size_t i = 0;
     for (; i < e.paths.size() && e.paths[i].row != sandbox::RuleRow::Home; ++i) {
         render_path(out, e.paths[i]);

@@ -122,7 +122,8 @@ Ruleset::Ruleset(Kernel& kernel) : kernel_(&kernel), support_(KernelSupport::que
 
 namespace {
 
-// Steps 1 to 4 of `handle_access`, shared by both set types.
+// `handle_access` for either set type: refuses empty and unknown rights
+// (the ruleset turns inert), then records what the kernel supports.
 template <class Access>
 Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportState& state,
                                      Access& requested, Access& supported) {
