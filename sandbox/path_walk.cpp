@@ -77,7 +77,7 @@ Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
 Expected<Resolved, WalkError> PathWalker::start(const char* name) {
     const SysResult r = open(kCurrentDirectory, name);
     if (r.value < 0) return failed(r.error);
-    Resolved at{KernelFd(kernel_, static_cast<int>(r.value)), {}, {}};
+    Resolved at{UniqueFd(kernel_, static_cast<int>(r.value)), {}, {}};
     at.st = kernel_.fstat(at.fd.get());
     if (!at.st.ok()) return unopenable(at.st.error);
     return at;
@@ -93,14 +93,14 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
 
         const SysResult r = open(at.fd.get(), std::string(name));
         if (r.value < 0) return failed(r.error);
-        KernelFd fd(kernel_, static_cast<int>(r.value));
+        UniqueFd fd(kernel_, static_cast<int>(r.value));
         const StatResult st = kernel_.fstat(fd.get());
         if (!st.ok()) return unopenable(st.error);
         std::string here = join(shown, name);
 
         if ((st.mode & S_IFMT) != S_IFLNK) {
             const bool up = name == "..";
-            at = Resolved{std::move(fd), st, up ? KernelFd() : std::move(at.fd)};
+            at = Resolved{std::move(fd), st, up ? UniqueFd() : std::move(at.fd)};
             shown = std::move(here);
             continue;
         }
@@ -146,11 +146,11 @@ Expected<Ancestry, int> PathWalker::ancestry(const Resolved& r) {
 
 Expected<Ancestry, int> PathWalker::up_from(int fd, FileId self) {
     Ancestry chain{self};
-    KernelFd parent;
+    UniqueFd parent;
     for (int at = fd; chain.size() < kMaxDepth;) {
         const SysResult r = open(at, "..");
         if (r.value < 0) return Unexpected(r.error);
-        parent = KernelFd(kernel_, static_cast<int>(r.value));
+        parent = UniqueFd(kernel_, static_cast<int>(r.value));
         const StatResult st = kernel_.fstat(parent.get());
         if (!st.ok()) return Unexpected(st.error);
         if (id_of(st) == chain.back()) return chain; // the root is its own parent

@@ -62,9 +62,9 @@ struct WalkError {
 
 // The object a path leads to.
 struct Resolved {
-    KernelFd fd; // O_PATH, close-on-exec
+    UniqueFd fd; // O_PATH, close-on-exec
     StatResult st;
-    KernelFd dir; // the directory it was found in (none for a directory reached by ".." or a start)
+    UniqueFd dir; // the directory it was found in (none for a directory reached by ".." or a start)
 };
 
 class PathWalker {

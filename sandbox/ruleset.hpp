@@ -59,14 +59,14 @@ class PathFd {
     // Opens `path`; an open interrupted by a signal is repeated.
     static Expected<PathFd, PathFdError> open(Kernel& kernel, const std::string& path);
     // Takes a path-only descriptor opened elsewhere.
-    static PathFd adopt(KernelFd fd) { return PathFd(std::move(fd)); }
+    static PathFd adopt(UniqueFd fd) { return PathFd(std::move(fd)); }
 
     [[nodiscard]] int get() const noexcept { return fd_.get(); }
 
   private:
-    explicit PathFd(KernelFd fd) : fd_(std::move(fd)) {}
+    explicit PathFd(UniqueFd fd) : fd_(std::move(fd)) {}
     friend class RulesetCreated;
-    KernelFd fd_;
+    UniqueFd fd_;
 };
 
 struct PathBeneath {
@@ -143,7 +143,7 @@ class RulesetCreated {
 
   private:
     friend class Ruleset;
-    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, KernelFd fd,
+    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, UniqueFd fd,
                    AccessFs handled_fs, AccessNet handled_net);
 
     Kernel* kernel_;
@@ -153,7 +153,7 @@ class RulesetCreated {
     AccessNet requested_net_;
     AccessFs handled_fs_;
     AccessNet handled_net_;
-    KernelFd fd_;
+    UniqueFd fd_;
     bool no_new_privs_ = true;
 };
 
