@@ -60,6 +60,7 @@ struct FakeCall {
     std::string text;             // path, env name or written text
     int fd = -1;                  // ruleset fd (AddRule/RestrictSelf), fd (Fstat/Close)
     int parent_fd = -1;           // AddPathRule
+    int opened = -1;              // OpenAt: the descriptor handed out
     std::uint64_t handled_fs = 0; // CreateRuleset
     std::uint64_t handled_net = 0;
     std::uint64_t scoped = 0;
@@ -264,6 +265,7 @@ class FakeKernel : public sandbox::Kernel {
         if (it->second.open_error != 0) return {-1, it->second.open_error};
         const int fd = new_fd();
         fd_paths_[fd] = path;
+        calls.back().opened = fd;
         return {fd, 0};
     }
 

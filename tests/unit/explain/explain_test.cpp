@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -77,13 +78,13 @@ std::ostream& operator<<(std::ostream& os, const SeenRule& r) {
 }
 
 // The rules recorded by the fake kernel; a path rule's path is that of the
-// open that made its descriptor (stat, open, fstat, add_rule in sequence).
+// open that made its descriptor.
 std::vector<SeenRule> recorded_rules(const FakeKernel& k) {
     std::vector<SeenRule> out;
-    std::string last_open;
+    std::map<int, std::string> opened;
     for (const auto& c : k.calls) {
-        if (c.kind == Kind::OpenPath) last_open = c.text;
-        if (c.kind == Kind::AddPathRule) out.push_back({last_open, c.access});
+        if (c.kind == Kind::OpenAt) opened[c.opened] = c.text;
+        if (c.kind == Kind::AddPathRule) out.push_back({opened.at(c.parent_fd), c.access});
         if (c.kind == Kind::AddNetRule) out.push_back({"port " + std::to_string(c.port), c.access});
     }
     return out;
@@ -237,7 +238,7 @@ TEST(RenderTest, FullOutputAtLevel4) {
     expected += "rule: system \"/tmp\": " + full4 + "\n" + "rule: system \"/proc\": " + read +
                 "\n" + "rule: system \"/dev\": " + full4 + "\n" +
                 "home: \"/home/u\"\n"
-                "rule: home \"/home/u\": WriteFile | ReadFile | MakeReg | Truncate\n"
+                "rule: home \"/home/u\": WriteFile | ReadFile | RemoveFile | MakeReg | Truncate\n"
                 "port: 3128: ConnectTcp\n"
                 "enforcement: partial\n";
     EXPECT_EQ(explain_text([](FakeKernel& k) { k.set_version(4); }), expected);
@@ -300,7 +301,7 @@ const LinesCase kLinesCases[] = {
      {"abi version: 5", "abi level: 5", "kernel support: available 2 (level 2)",
       "unsupported fs: Truncate | IoctlDev", "handled net: none",
       "unsupported net: BindTcp | ConnectTcp",
-      "rule: home \"/home/u\": WriteFile | ReadFile | MakeReg "
+      "rule: home \"/home/u\": WriteFile | ReadFile | RemoveFile | MakeReg "
       "(unsupported by the kernel: Truncate)",
       "port: 3128: dropped: the kernel supports none of ConnectTcp"},
      {}},
@@ -336,11 +337,11 @@ TEST(ExplainTest, PathThatCannotBeOpenedStopsWithTheLaunchersErrorAndWhatCameBef
     FakeKernel k;
     base_files(k);
     k.set_version(6);
-    k.files["/data"].open_error = EACCES;
+    k.files["/data"].open_error = EMFILE;
     const auto explained = explain(sample_profile(), k);
     ASSERT_FALSE(explained);
     EXPECT_EQ(explained.error().error.to_string(),
-              "failed to open \"/data\": Permission denied (os error 13)");
+              "failed to open \"/data\": Too many open files (os error 24)");
     const std::string partial = render(explained.error().partial);
     EXPECT_NE(partial.find("rule: tool_dirs \"/tools\""), std::string::npos);
     EXPECT_EQ(partial.find("/usr"), std::string::npos);
@@ -412,19 +413,41 @@ TEST(RunTest, UsageLineForAnyOtherCommandLine) {
     }
 }
 
+// The launcher's verdict on a link planted in a writable place, with the
+// lines decided before it.
 TEST(RunTest, ApplyFailureKeepsTheLinesBeforeIt) {
+    const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w/.git", "agent_config_dirs": [],
+        "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": []})");
+    FakeKernel k;
+    base_files(k);
+    k.add_link("/w/.git", "/");
+    const std::vector<const char*> args = {"x", "--profile", good.path().c_str()};
+    const Outcome o = run(args, k);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "Failed to apply Landlock rules: symbolic link \"/w/.git\" -> \"/\" lies in a "
+                     "writable place and leads outside every writable place; refusing "
+                     "\"/w/.git\"\n");
+    EXPECT_NE(o.out.find("rule: worktree_path \"/w\""), std::string::npos);
+    EXPECT_EQ(o.out.find("git_dir"), std::string::npos);
+    EXPECT_EQ(k.open_fds(), 0U);
+}
+
+// A home directory that is not granted shows the launcher's reason.
+TEST(RunTest, HomeNotGrantedShowsWhy) {
     const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w", "agent_config_dirs": [],
         "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": []})");
     FakeKernel k;
     base_files(k);
-    k.files["/w"].open_error = ELOOP;
+    k.env["HOME"] = "/etc/x/..";
     const std::vector<const char*> args = {"x", "--profile", good.path().c_str()};
+    k.add_dir("/etc/x");
     const Outcome o = run(args, k);
-    EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "Failed to apply Landlock rules: failed to open \"/w\": Too many levels of "
-                     "symbolic links (os error 40)\n");
-    EXPECT_NE(o.out.find("handled fs: "), std::string::npos);
-    EXPECT_EQ(o.out.find("rule:"), std::string::npos);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(o.out.find("home: \"/etc/x/..\"\nskip: home \"/etc/x/..\": not granted: a "
+                         "top-level directory\n"),
+              std::string::npos)
+        << o.out;
 }
 
 } // namespace
