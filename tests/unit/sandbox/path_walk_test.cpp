@@ -1,0 +1,239 @@
+// The descriptor walk and the home directory's fitness, through the policy,
+// against the fake kernel's tree.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "sandbox/policy.hpp"
+#include "support/fake_kernel.hpp"
+
+namespace morvik::sandbox {
+namespace {
+
+using testing::FakeKernel;
+using K = testing::FakeCall::Kind;
+using Rules = std::vector<std::pair<std::string, std::uint64_t>>;
+
+constexpr std::uint64_t kFull = 0xFFFF, kRead = 0xD, kHome = 0x4126;
+const std::string kRefusedTail = "\" lies in a writable place and leads outside every writable "
+                                 "place; refusing \"";
+
+// (path the descriptor was opened on, rights) of every path rule.
+Rules added_rules(const FakeKernel& k) {
+    Rules out;
+    std::map<int, std::string> opened;
+    for (const auto& c : k.calls) {
+        if (c.kind == K::OpenAt) opened[c.opened] = c.text;
+        if (c.kind == K::AddPathRule) out.emplace_back(opened.at(c.parent_fd), c.access);
+    }
+    return out;
+}
+
+bool has_rule(const FakeKernel& k, const std::string& path, std::uint64_t access) {
+    const Rules rules = added_rules(k);
+    return std::ranges::find(rules, std::pair{path, access}) != rules.end();
+}
+
+FakeKernel machine() {
+    FakeKernel k;
+    k.set_version(6);
+    k.add_system_dirs();
+    k.add_dir("/p/w");
+    k.add_dir("/home/u/.ssh");
+    k.env["HOME"] = "/home/u";
+    return k;
+}
+
+profile::SandboxProfile profile_with(std::string worktree, std::string git,
+                                     std::vector<std::string> agents = {},
+                                     std::vector<std::string> tools = {}) {
+    profile::SandboxProfile p;
+    p.worktree_path = std::move(worktree);
+    p.git_dir = std::move(git);
+    p.agent_config_dirs = std::move(agents);
+    p.tool_dirs = std::move(tools);
+    return p;
+}
+
+struct LinkCase {
+    const char* name;
+    std::function<void(FakeKernel&)> tree;
+    profile::SandboxProfile profile;
+    std::string error{};  // empty: the run goes on
+    std::string target{}; // a rule expected on this path (when it goes on)
+    std::uint64_t access = kFull;
+};
+
+TEST(PathWalk, LinksBeneathWritablePlacesLeadOnlyBeneathThem) {
+    const LinkCase cases[] = {
+        {"git dir is a plain directory", [](FakeKernel& k) { k.add_dir("/p/w/.git"); },
+         profile_with("/p/w", "/p/w/.git"), "", "/p/w/.git"},
+        {"git dir through a link inside the work tree",
+         [](FakeKernel& k) {
+             k.add_dir("/p/w/.repo/projects/x.git");
+             k.add_link("/p/w/.git", ".repo/projects/x.git");
+         },
+         profile_with("/p/w", "/p/w/.git"), "", "/p/w/.repo/projects/x.git"},
+        {"git dir replaced by a link to the root",
+         [](FakeKernel& k) { k.add_link("/p/w/.git", "/"); }, profile_with("/p/w", "/p/w/.git"),
+         "symbolic link \"/p/w/.git\" -> \"/" + kRefusedTail + "/p/w/.git\""},
+        {"two planted links cannot vouch for each other",
+         [](FakeKernel& k) {
+             k.add_link("/p/w/.git", "/");
+             k.add_link("/p/w/.cfg", "/..");
+         },
+         profile_with("/p/w", "/p/w/.git", {"/p/w/.cfg"}),
+         "symbolic link \"/p/w/.git\" -> \"/" + kRefusedTail + "/p/w/.git\""},
+        {"agent config dir replaced by a link to ~/.ssh",
+         [](FakeKernel& k) { k.add_link("/p/w/.agent", "/home/u/.ssh"); },
+         profile_with("/p/w", "", {"/p/w/.agent"}),
+         "symbolic link \"/p/w/.agent\" -> \"/home/u/.ssh" + kRefusedTail + "/p/w/.agent\""},
+        {"work tree under /tmp renamed and linked within /tmp",
+         [](FakeKernel& k) {
+             k.add_dir("/tmp/real-w");
+             k.add_link("/tmp/w", "real-w");
+         },
+         profile_with("/tmp/w", "/tmp/w/.git"), "", "/tmp/real-w"},
+        {"work tree under /tmp replaced by a link elsewhere",
+         [](FakeKernel& k) { k.add_link("/tmp/w", "/p/w"); }, profile_with("/tmp/w", ""),
+         "symbolic link \"/tmp/w\" -> \"/p/w" + kRefusedTail + "/tmp/w\""},
+        {"a parent that is a link inside a writable place",
+         [](FakeKernel& k) { k.add_link("/p/w/sub", "/home"); },
+         profile_with("/p/w", "", {}, {"/p/w/sub/u/.ssh"}),
+         "symbolic link \"/p/w/sub\" -> \"/home" + kRefusedTail + "/p/w/sub/u/.ssh\""},
+        {"order and nesting do not matter",
+         [](FakeKernel& k) {
+             k.add_dir("/p/w/.cfg/git");
+             k.add_link("/p/w/.git", "/p/w/.cfg/git");
+         },
+         profile_with("/p/w/.git", "/p/w", {"/p/w/.cfg"}), "", "/p/w/.cfg/git"},
+        {"a tool dir through a link in /opt",
+         [](FakeKernel& k) {
+             k.add_dir("/opt/tool-1.2");
+             k.add_link("/opt/tool", "tool-1.2");
+         },
+         profile_with("/p/w", "", {}, {"/opt/tool"}), "", "/opt/tool-1.2", kRead},
+        {"a link at the root to a versioned dir",
+         [](FakeKernel& k) {
+             k.files.erase("/bin");
+             k.add_link("/bin", "usr/bin");
+             k.add_dir("/usr/bin");
+         },
+         profile_with("/p/w", ""), "", "/usr/bin", kRead},
+        {"relative path with .. from the working directory", [](FakeKernel& k) { k.cwd = "/p"; },
+         profile_with("w/../w/./", ""), "", "/p/w"},
+        {"a link loop is absent",
+         [](FakeKernel& k) {
+             k.add_link("/p/w/a", "b");
+             k.add_link("/p/w/b", "a");
+         },
+         profile_with("/p/w", "/p/w/a"), "", "/p/w"},
+        {"a path with a NUL byte is absent", [](FakeKernel&) {},
+         profile_with("/p/w", std::string("/p/w\0/x", 7)), "", "/p/w"},
+        {"home under /tmp replaced by a link to /etc",
+         [](FakeKernel& k) {
+             k.add_link("/tmp/home", "/etc");
+             k.env["HOME"] = "/tmp/home";
+         },
+         profile_with("/p/w", ""),
+         "symbolic link \"/tmp/home\" -> \"/etc" + kRefusedTail + "/tmp/home\""},
+    };
+    for (const LinkCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel k = machine();
+        c.tree(k);
+        const auto r = apply_landlock(c.profile, k, {"/abi"});
+        if (c.error.empty()) {
+            ASSERT_TRUE(r) << r.error().to_string();
+            EXPECT_TRUE(has_rule(k, c.target, c.access));
+            EXPECT_EQ(k.of(K::RestrictSelf).size(), 1U);
+        } else {
+            ASSERT_FALSE(r);
+            EXPECT_EQ(r.error().to_string(), c.error);
+            EXPECT_TRUE(k.of(K::RestrictSelf).empty());
+        }
+        EXPECT_TRUE(k.of(K::OpenPath).empty()); // nothing opened again by name
+        EXPECT_EQ(k.open_fds(), 0U);
+        EXPECT_TRUE(k.bad_closes.empty());
+    }
+}
+
+struct HomeCase {
+    const char* name;
+    std::function<void(FakeKernel&)> setup;
+    std::string warning{}; // empty: granted, or absent when `granted` is false
+    bool granted = false;
+    std::string target = "/home/u";
+};
+
+TEST(HomeRule, GrantedOnlyWhenItOpensNothingElse) {
+    const auto home = [](std::string h) { return [h](FakeKernel& k) { k.env["HOME"] = h; }; };
+    const std::string w = "Warning: home directory ";
+    const HomeCase cases[] = {
+        {"a home directory of the user", home("/home/u"), "", true},
+        {"through a link elsewhere",
+         [](FakeKernel& k) {
+             k.add_link("/home/v", "u");
+             k.env["HOME"] = "/home/v";
+         },
+         "", true},
+        {"/root, owned by root",
+         [](FakeKernel& k) {
+             k.uid = 0;
+             k.add_dir("/root");
+             k.files.at("/root").owner = 0;
+             k.env["HOME"] = "/root/";
+         },
+         "", true, "/root"},
+        {"missing", home("/nonexistent"), ""},
+        {"the root", home("/"), w + "/ not granted: the root directory\n"},
+        {"the root by password database",
+         [](FakeKernel& k) {
+             k.env.erase("HOME");
+             k.passwd = FakeKernel::PasswdEntry{1000, "/"};
+         },
+         w + "/ not granted: the root directory\n"},
+        {"a top-level directory", home("/home"), w + "/home not granted: a top-level directory\n"},
+        {"a system directory", home("/usr"), w + "/usr not granted: a top-level directory\n"},
+        {"beneath a system directory",
+         [](FakeKernel& k) {
+             k.add_dir("/etc/cron.d");
+             k.env["HOME"] = "/etc/cron.d";
+         },
+         w + "/etc/cron.d not granted: beneath the system directory /etc\n"},
+        {"above a system directory",
+         [](FakeKernel& k) {
+             k.files.erase("/etc");
+             k.add_dir("/data/sys/etc");
+             k.add_link("/etc", "data/sys/etc");
+             k.env["HOME"] = "/data/sys";
+         },
+         w + "/data/sys not granted: holds the system directory /etc\n"},
+        {"relative", home("home/u"), w + "home/u not granted: not an absolute path\n"},
+        {"a file",
+         [](FakeKernel& k) {
+             k.add_file("/home/u/f");
+             k.env["HOME"] = "/home/u/f";
+         },
+         w + "/home/u/f not granted: not a directory\n"},
+        {"owned by another user", [](FakeKernel& k) { k.files.at("/home/u").owner = 1001; },
+         w + "/home/u not granted: owned by uid 1001, not by the real user (uid 1000)\n"},
+        {"a name that would forge a line", home("/x\nWarning: y"), ""},
+        {"a line feed in a relative name", home("x\ny"),
+         w + "x\\ny not granted: not an absolute path\n"},
+    };
+    for (const HomeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel k = machine();
+        c.setup(k);
+        ASSERT_TRUE(apply_landlock(profile_with("/p/w", ""), k, {"/abi"}));
+        EXPECT_EQ(k.stderr_text(), c.warning);
+        EXPECT_EQ(has_rule(k, c.target, kHome), c.granted);
+        EXPECT_EQ(added_rules(k).size(), c.granted ? 13U : 12U);
+        EXPECT_EQ(k.open_fds(), 0U);
+    }
+}
+
+} // namespace
+} // namespace morvik::sandbox
