@@ -53,8 +53,21 @@ bool ensure_standard_descriptors() noexcept {
     return true;
 }
 
-void ignore_sigpipe() noexcept {
+void SigpipeDisposition::restore() const noexcept {
+    ::sigaction(SIGPIPE, &started_with_, nullptr);
+}
+
+void SigpipeDisposition::ignore() noexcept {
     ::signal(SIGPIPE, SIG_IGN);
+}
+
+SigpipeDisposition ignore_sigpipe() noexcept {
+    SigpipeDisposition d;
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    ::sigemptyset(&ignored.sa_mask);
+    ::sigaction(SIGPIPE, &ignored, &d.started_with_);
+    return d;
 }
 
 } // namespace morvik

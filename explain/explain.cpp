@@ -1,6 +1,8 @@
 #include "explain/explain.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -321,16 +323,22 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
         return fail("Failed to read profile " + escape_name(profile_path) + ": " +
                     text.error().to_string());
     }
-    const auto profile = profile::parse_profile(*text);
-    if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
+    try {
+        const auto profile = profile::parse_profile(*text);
+        if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
-    auto explained = explain(*profile, kernel, options);
-    if (!explained) {
-        // What was decided before the failure helps to find its cause.
-        o.out = render(explained.error().partial);
-        return fail("Failed to apply Landlock rules: " + explained.error().error.to_string());
+        auto explained = explain(*profile, kernel, options);
+        if (!explained) {
+            // What was decided before the failure helps to find its cause.
+            o.out = render(explained.error().partial);
+            return fail("Failed to apply Landlock rules: " + explained.error().error.to_string());
+        }
+        o.out = render(*explained);
+    } catch (const std::bad_alloc&) {
+        // The profile fit the read bound but not, parsed, in memory.
+        o.out.clear();
+        return fail("Failed to parse profile: " + OsError{ENOMEM}.to_string());
     }
-    o.out = render(*explained);
     return o;
 }
 

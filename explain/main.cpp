@@ -54,7 +54,7 @@
 int main(int argc, char** argv) {
     if (!morvik::ensure_standard_descriptors()) return 1;
     // A closed pipe on standard output is a write error, not a silent death.
-    morvik::ignore_sigpipe();
+    (void)morvik::ignore_sigpipe();
     const std::span<const char* const> args(const_cast<const char* const*>(argv),
                                             static_cast<std::size_t>(argc > 0 ? argc : 0));
     const morvik::explain::Outcome outcome =

@@ -9,8 +9,8 @@
 
 int main(int argc, char** argv) {
     if (!morvik::ensure_standard_descriptors()) return 1;
-    morvik::ignore_sigpipe();
+    const morvik::SigpipeDisposition sigpipe = morvik::ignore_sigpipe();
     const std::span<const char* const> args(const_cast<const char* const*>(argv),
                                             static_cast<std::size_t>(argc > 0 ? argc : 0));
-    return morvik::launcher::run(args, morvik::sandbox::system_kernel());
+    return morvik::launcher::run(args, morvik::sandbox::system_kernel(), &sigpipe);
 }

@@ -1,10 +1,14 @@
 #include "launcher/run.hpp"
 
+#include <cerrno>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/escape.hpp"
+#include "base/os_error.hpp"
 #include "base/write_all.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/exec.hpp"
@@ -24,7 +28,8 @@ int fail(const std::string& line) {
 
 } // namespace
 
-int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
+int run(std::span<const char* const> args, sandbox::Kernel& kernel,
+        const SigpipeDisposition* sigpipe) {
     const auto command_line = scan_arguments(args);
     if (!command_line) return fail(std::string(message(command_line.error())));
 
@@ -36,11 +41,23 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
         return fail("Failed to read profile " + escape_name(profile_path) + ": " +
                     text.error().to_string());
     }
-    const auto profile = profile::parse_profile(*text);
-    if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
+    // A profile that fits the read bound may still not fit in memory once
+    // parsed: that ends the run with its one line like any other failure.
+    std::optional<profile::SandboxProfile> profile;
+    try {
+        auto parsed = profile::parse_profile(*text);
+        if (!parsed) return fail("Failed to parse profile: " + parsed.error().to_string());
+        profile = std::move(*parsed);
+    } catch (const std::bad_alloc&) {
+        return fail("Failed to parse profile: " + OsError{ENOMEM}.to_string());
+    }
 
-    if (auto applied = sandbox::apply_landlock(*profile, kernel); !applied) {
-        return fail("Failed to apply Landlock rules: " + applied.error().to_string());
+    try {
+        if (auto applied = sandbox::apply_landlock(*profile, kernel); !applied) {
+            return fail("Failed to apply Landlock rules: " + applied.error().to_string());
+        }
+    } catch (const std::bad_alloc&) {
+        return fail("Failed to apply Landlock rules: " + OsError{ENOMEM}.to_string());
     }
 
     const std::span<const char* const> command = args.subspan(command_line->command_index);
@@ -48,7 +65,9 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
     argv.reserve(command.size());
     for (const char* arg : command)
         argv.emplace_back(arg);
+    if (sigpipe != nullptr) sigpipe->restore();
     const exec::Error error = exec::execvp(argv.front(), argv);
+    if (sigpipe != nullptr) SigpipeDisposition::ignore();
     return fail("Failed to exec " + escape_name(argv.front()) + ": " + error.to_string());
 }
 

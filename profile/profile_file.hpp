@@ -1,6 +1,7 @@
 // Reading the profile file whole, as UTF-8 text.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "base/expected.hpp"
@@ -8,25 +9,35 @@
 
 namespace morvik::profile {
 
+// No profile is larger; reading stops there.
+inline constexpr std::size_t kMaxProfileSize = std::size_t{64} << 20;
+
 class ReadError {
   public:
     static ReadError os(int code) { return ReadError(code); }
     static ReadError invalid_utf8() { return ReadError(0); }
+    static ReadError too_large() { return ReadError(kTooLarge); }
 
     [[nodiscard]] bool is_invalid_utf8() const noexcept { return code_ == 0; }
+    [[nodiscard]] bool is_too_large() const noexcept { return code_ == kTooLarge; }
     [[nodiscard]] int os_code() const noexcept { return code_; }
 
-    // "{description} (os error {n})", or "stream did not contain valid UTF-8".
+    // "{description} (os error {n})", "stream did not contain valid UTF-8" or
+    // "larger than 64 MiB".
     [[nodiscard]] std::string to_string() const;
 
   private:
+    static constexpr int kTooLarge = -1;
     explicit ReadError(int code) : code_(code) {}
-    int code_; // errno, or 0 for invalid UTF-8
+    int code_; // errno, 0 for invalid UTF-8, kTooLarge
 };
 
-// Reads the file at `path` (following symbolic links; pipes and FIFOs are
-// read to their end) and checks that it is valid UTF-8. The descriptor is
-// close-on-exec and closed before returning.
+// Reads the file at `path` (following symbolic links; pipes, FIFOs and
+// devices are read to their end, a FIFO once it has a writer) and checks
+// that it is valid UTF-8. A regular file takes one allocation of its size;
+// more than kMaxProfileSize bytes are refused after reading at most that
+// many and one more, and a text that cannot be held in memory gives ENOMEM.
+// The descriptor is close-on-exec and closed before returning.
 [[nodiscard]] Expected<std::string, ReadError> read_profile_file(const char* path);
 
 } // namespace morvik::profile

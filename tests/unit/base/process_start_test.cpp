@@ -61,7 +61,7 @@ TEST(ProcessStart, ClosedStandardDescriptorsAreReopenedOnDevNull) {
 TEST(ProcessStart, SigpipeIsIgnored) {
     const int status = in_child([] {
         ::signal(SIGPIPE, SIG_DFL);
-        ignore_sigpipe();
+        (void)ignore_sigpipe();
         int fds[2];
         if (::pipe(fds) != 0) return 1;
         ::close(fds[0]);
@@ -69,6 +69,30 @@ TEST(ProcessStart, SigpipeIsIgnored) {
         return ::write(fds[1], "x", 1) == -1 && errno == EPIPE ? 0 : 2;
     });
     EXPECT_EQ(status, 0);
+}
+
+bool sigpipe_ignored() {
+    struct sigaction sa {};
+    ::sigaction(SIGPIPE, nullptr, &sa);
+    return sa.sa_handler == SIG_IGN;
+}
+
+// The disposition the process started with comes back for the exec; the
+// program's own writes stay protected before and after it.
+TEST(ProcessStart, SigpipeDispositionIsRestoredAndIgnoredAgain) {
+    for (const bool caller_ignores : {false, true}) {
+        SCOPED_TRACE(caller_ignores);
+        const int status = in_child([caller_ignores] {
+            ::signal(SIGPIPE, caller_ignores ? SIG_IGN : SIG_DFL);
+            const SigpipeDisposition started = ignore_sigpipe();
+            if (!sigpipe_ignored()) return 1;
+            started.restore();
+            if (sigpipe_ignored() != caller_ignores) return 2;
+            SigpipeDisposition::ignore();
+            return sigpipe_ignored() ? 0 : 3;
+        });
+        EXPECT_EQ(status, 0);
+    }
 }
 
 } // namespace
