@@ -186,10 +186,12 @@ TEST_F(CommandLineTest, ProgramIsSearchedOnPath) {
 }
 
 TEST_F(CommandLineTest, CommandInheritsProcessState) {
-    // Closed stdin is replaced by /dev/null; SIGPIPE is ignored in the command.
+    // Closed stdin is replaced by /dev/null; SIGPIPE is as the caller left it.
     auto r = run_sandboxed(valid_, {kProbe, "stdin"}, {.close_stdin = true});
     EXPECT_EQ(r.out, "devnull\n") << r.err;
     r = run_sandboxed(valid_, {kProbe, "sigpipe"});
+    EXPECT_EQ(r.out, "default\n") << r.err;
+    r = run_sandboxed(valid_, {kProbe, "sigpipe"}, {.ignore_sigpipe = true});
     EXPECT_EQ(r.out, "ignored\n") << r.err;
     r = run_sandboxed(valid_, {kProbe, "nnp"});
     EXPECT_EQ(r.out, "1\n") << r.err;

@@ -82,8 +82,8 @@ TEST(ExplainTest, ShowsTheRulesForARealProfile) {
                                 "\": Execute | ReadFile (not a directory: removed ReadDir)"))
             << r.out;
         EXPECT_TRUE(has_line(r.out, "rule: system \"/usr\": " + kRead)) << r.out;
-        EXPECT_TRUE(
-            has_line_starting(r.out, "rule: home \"" + home + "\": WriteFile | ReadFile | MakeReg"))
+        EXPECT_TRUE(has_line_starting(r.out, "rule: home \"" + home +
+                                                 "\": WriteFile | ReadFile | RemoveFile | MakeReg"))
             << r.out;
         EXPECT_TRUE(has_line(r.out, "enforcement: partial")) << r.out; // the file rule is reduced
     } else {

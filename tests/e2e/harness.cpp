@@ -6,11 +6,13 @@
 #include <grp.h>
 #include <linux/close_range.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -62,6 +64,11 @@ RunResult run_process(const std::vector<std::string>& argv_in, const RunOptions&
             ::close_range(3, ~0U, 0);
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(120);
+        ::signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+        if (options.memory_limit) {
+            const rlimit limit{*options.memory_limit, *options.memory_limit};
+            if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(123);
+        }
         if (options.uid) {
             const gid_t gid = static_cast<gid_t>(*options.uid);
             if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(*options.uid) != 0) {
@@ -125,8 +132,10 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() {
     ::nftw(
         path_.c_str(),
-        [](const char* p, const struct stat*, int, FTW*) {
-            ::chmod(p, 0700);
+        [](const char* p, const struct stat*, int type, FTW*) {
+            // chmod follows links: a link a test planted (to "/", say) must
+            // not have its target's mode changed.
+            if (type != FTW_SL && type != FTW_SLN) ::chmod(p, 0700);
             return ::remove(p) == 0 ? 0 : 0;
         },
         16, FTW_DEPTH | FTW_PHYS);

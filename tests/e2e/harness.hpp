@@ -28,7 +28,9 @@ struct RunOptions {
     int keep_fd = -1;           // an extra inherited descriptor, left open in the child
     std::optional<std::string> stdin_data{};
     std::string launcher = kLauncher; // for run_sandboxed
-    std::string exec_path{}; // program to execute when argv[0] is not it (or argv is empty)
+    std::string exec_path{};     // program to execute when argv[0] is not it (or argv is empty)
+    bool ignore_sigpipe = false; // start the child with SIGPIPE ignored (else default)
+    std::optional<unsigned long> memory_limit{}; // RLIMIT_AS in bytes
 };
 
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options = {});
