@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     add("ffff", "/tmp");
     add("d", "/proc");
     add("ffff", "/dev");
-    add("4106", home);
+    add("4126", home);
     minimal.insert(minimal.end(), {"--", "/bin/true"});
 
     setenv("HOME", home.c_str(), 1);

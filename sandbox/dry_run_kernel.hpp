@@ -48,6 +48,9 @@ class DryRunKernel final : public Kernel {
     SysResult open_at(int dirfd, const std::string& name) override {
         return base_.open_at(dirfd, name);
     }
+    SysResult open_no_links(int dirfd, const std::string& path) override {
+        return base_.open_no_links(dirfd, path);
+    }
     ReadResult read_link(int fd) override { return base_.read_link(fd); }
     StatResult fstat(int fd) override { return base_.fstat(fd); }
     StatResult stat(const std::string& path) override { return base_.stat(path); }

@@ -74,6 +74,10 @@ class Kernel : public FdCloser {
     // is the caller's to retry); `dirfd` may be kCurrentDirectory. A name with
     // an embedded NUL byte fails with EINVAL.
     virtual SysResult open_at(int dirfd, const std::string& name) = 0;
+    // One openat2(dirfd, path, O_PATH | O_CLOEXEC, RESOLVE_NO_SYMLINKS)
+    // attempt: the whole path at once, failing (ELOOP) when any component is a
+    // symbolic link. Kernels without openat2 fail with ENOSYS.
+    virtual SysResult open_no_links(int dirfd, const std::string& path) = 0;
     // readlinkat(fd, "") on a descriptor opened (as above) on a symbolic link:
     // the whole link text.
     virtual ReadResult read_link(int fd) = 0;

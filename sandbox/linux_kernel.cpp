@@ -1,6 +1,7 @@
 #include "sandbox/linux_kernel.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -62,6 +63,14 @@ SysResult LinuxKernel::open_at(int dirfd, const std::string& name) {
     static_assert(kCurrentDirectory == AT_FDCWD);
     if (has_nul(name)) return SysResult{-1, EINVAL};
     return capture(::openat(dirfd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+}
+
+SysResult LinuxKernel::open_no_links(int dirfd, const std::string& path) {
+    if (has_nul(path)) return SysResult{-1, EINVAL};
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    return capture(::syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how));
 }
 
 ReadResult LinuxKernel::read_link(int fd) {

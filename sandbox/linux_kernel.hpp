@@ -16,6 +16,7 @@ class LinuxKernel final : public Kernel {
                     unsigned long arg5) override;
     SysResult open_path(const std::string& path) override;
     SysResult open_at(int dirfd, const std::string& name) override;
+    SysResult open_no_links(int dirfd, const std::string& path) override;
     ReadResult read_link(int fd) override;
     StatResult fstat(int fd) override;
     StatResult stat(const std::string& path) override;

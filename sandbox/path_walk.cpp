@@ -69,6 +69,20 @@ Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
     if (path.empty()) return failed(ENOENT);
     if (path.find('\0') != std::string::npos) return failed(EINVAL);
     const bool absolute = path.front() == '/';
+    // Most paths hold no link at all: one call opens them, and there is
+    // nothing to check. Anything else (a link, a missing component, a kernel
+    // without openat2, a non-directory whose directory the checks may need)
+    // takes the walk.
+    SysResult fast;
+    do {
+        fast = kernel_.open_no_links(kCurrentDirectory, path);
+    } while (fast.value < 0 && fast.error == EINTR);
+    if (fast.value >= 0) {
+        UniqueFd fd(kernel_, static_cast<int>(fast.value));
+        const StatResult st = kernel_.fstat(fd.get());
+        if (!st.ok()) return unopenable(st.error);
+        if (is_directory(st)) return Resolved{std::move(fd), st, {}};
+    }
     auto from = start(absolute ? "/" : ".");
     if (!from) return from;
     return walk(std::move(*from), path, absolute ? std::string("/") : std::string(), path);

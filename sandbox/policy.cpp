@@ -105,11 +105,17 @@ add_home_rule(Kernel& kernel, RulesetCreated& ruleset, const PathRule& rule, Pat
             notify_path(observer, rule, PathRuleStatus::Absent, {}, false, home.error().error);
             return {};
         }
-        auto chain = walker.ancestry(*home);
-        if (!chain) return Unexpected(ApplyError(PathFdError{OsError{chain.error()}, rule.path}));
+        Ancestry chain;
         std::optional<FileId> root_home;
-        if (auto r = walker.resolve("/root"); r) root_home = id_of(r->st);
-        why = home_unfit(home->st, *chain, system, root_home, kernel.getuid());
+        if ((home->st.mode & S_IFMT) == S_IFDIR) {
+            auto c = walker.ancestry(*home);
+            if (!c) return Unexpected(ApplyError(PathFdError{OsError{c.error()}, rule.path}));
+            chain = std::move(*c);
+            if (chain.size() == 2) { // a top-level directory: only "/root" may be one
+                if (auto r = walker.resolve("/root"); r) root_home = id_of(r->st);
+            }
+        }
+        why = home_unfit(home->st, chain, system, root_home, kernel.getuid());
         if (why.empty()) return add_resolved(ruleset, rule, std::move(home->fd), observer);
     }
     notify_path(observer, rule, PathRuleStatus::NotGranted, {}, false, 0, why);
@@ -248,7 +254,12 @@ Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule
         notify_path(observer, rule, PathRuleStatus::Absent, {}, false, r.error().error);
         return {};
     }
-    if (chain != nullptr) {
+    // One name beneath the root, reached without a link, has nothing but the
+    // root above it: its identity alone stands for its ancestry.
+    const bool one_name = rule.path.size() > 1 && rule.path.find('/', 1) == std::string::npos;
+    if (chain != nullptr && one_name && walker.take_link_directories().empty()) {
+        *chain = {id_of(r->st)};
+    } else if (chain != nullptr) {
         auto c = walker.ancestry(*r);
         if (!c) return Unexpected(ApplyError(PathFdError{OsError{c.error()}, rule.path}));
         *chain = std::move(*c);

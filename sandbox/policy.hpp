@@ -177,7 +177,8 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
 // Resolves `rule.path` with `walker` (absent: success, no rule) and adds a
 // PathBeneath rule on the descriptor the walk produced, which is closed
 // before returning. When `chain` is given, it receives the ancestry of what
-// the path resolved to.
+// the path resolved to, without the root for a path of one name beneath it
+// that followed no link.
 Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule& rule,
                                          PathWalker& walker, PolicyObserver* observer = nullptr,
                                          Ancestry* chain = nullptr);

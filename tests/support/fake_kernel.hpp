@@ -43,6 +43,7 @@ struct FakeCall {
         Prctl,
         OpenPath,
         OpenAt,
+        OpenNoLinks,
         ReadLink,
         Fstat,
         Stat,
@@ -60,7 +61,7 @@ struct FakeCall {
     std::string text;             // path, env name or written text
     int fd = -1;                  // ruleset fd (AddRule/RestrictSelf), fd (Fstat/Close)
     int parent_fd = -1;           // AddPathRule
-    int opened = -1;              // OpenAt: the descriptor handed out
+    int opened = -1;              // OpenAt, OpenNoLinks: the descriptor handed out
     std::uint64_t handled_fs = 0; // CreateRuleset
     std::uint64_t handled_net = 0;
     std::uint64_t scoped = 0;
@@ -113,6 +114,7 @@ class FakeKernel : public sandbox::Kernel {
     void set_version(long v) { version_result = v, version_error = 0; }
     void set_no_landlock(int err = ENOSYS) { version_error = err; }
     std::string cwd = "/";
+    bool no_openat2 = false; // open_no_links fails with ENOSYS
 
     FakeKernel() { files["/"] = Entry{}; }
     // Each adds the missing directories above `p` too.
@@ -240,16 +242,7 @@ class FakeKernel : public sandbox::Kernel {
             if (!fd_paths_.contains(dirfd)) return {-1, EBADF};
             base = fd_paths_.at(dirfd);
         }
-        std::string path;
-        if (name == "/") {
-            path = "/";
-        } else if (name == ".") {
-            path = base;
-        } else if (name == "..") {
-            path = base.substr(0, std::max<std::size_t>(base.rfind('/'), 1));
-        } else {
-            path = base == "/" ? "/" + name : base + "/" + name;
-        }
+        const std::string path = name == "/" ? "/" : child(base, name);
         FakeCall c{Kind::OpenAt, path};
         c.fd = dirfd;
         calls.push_back(c);
@@ -265,6 +258,40 @@ class FakeKernel : public sandbox::Kernel {
         if (it->second.open_error != 0) return {-1, it->second.open_error};
         const int fd = new_fd();
         fd_paths_[fd] = path;
+        calls.back().opened = fd;
+        return {fd, 0};
+    }
+
+    // The whole path from `cwd` or the root; a link anywhere fails with
+    // ELOOP. The call records the path it reached.
+    SysResult open_no_links(int dirfd, const std::string& path) override {
+        FakeCall c{Kind::OpenNoLinks, path};
+        c.fd = dirfd;
+        calls.push_back(c);
+        if (no_openat2) return {-1, ENOSYS};
+        if (path.find('\0') != std::string::npos) return {-1, EINVAL};
+        std::string at = path.starts_with('/') ? "/" : cwd;
+        for (std::size_t i = 0; i <= path.size();) {
+            const std::size_t end = std::min(path.find('/', i), path.size());
+            const std::string name = path.substr(i, end - i);
+            i = end + 1;
+            if (name.empty() || name == ".") continue;
+            if (!S_ISDIR(files.at(at).mode)) return {-1, ENOTDIR};
+            const std::string next = child(at, name);
+            const auto it = files.find(next);
+            if (it == files.end()) return {-1, ENOENT};
+            if (S_ISLNK(it->second.mode)) return {-1, ELOOP};
+            at = next;
+        }
+        Entry& e = files.at(at);
+        if (e.eintr > 0) {
+            --e.eintr;
+            return {-1, EINTR};
+        }
+        if (e.open_error != 0) return {-1, e.open_error};
+        const int fd = new_fd();
+        fd_paths_[fd] = at;
+        calls.back().text = at;
         calls.back().opened = fd;
         return {fd, 0};
     }
@@ -365,6 +392,11 @@ class FakeKernel : public sandbox::Kernel {
     }
 
   private:
+    static std::string child(const std::string& base, const std::string& name) {
+        if (name == ".") return base;
+        if (name == "..") return base.substr(0, std::max<std::size_t>(base.rfind('/'), 1));
+        return base == "/" ? "/" + name : base + "/" + name;
+    }
     void add(const std::string& p, unsigned mode, const std::string& link = {}) {
         Entry e;
         e.mode = mode;

@@ -83,7 +83,7 @@ std::vector<SeenRule> recorded_rules(const FakeKernel& k) {
     std::vector<SeenRule> out;
     std::map<int, std::string> opened;
     for (const auto& c : k.calls) {
-        if (c.kind == Kind::OpenAt) opened[c.opened] = c.text;
+        if (c.kind == Kind::OpenAt || c.kind == Kind::OpenNoLinks) opened[c.opened] = c.text;
         if (c.kind == Kind::AddPathRule) out.push_back({opened.at(c.parent_fd), c.access});
         if (c.kind == Kind::AddNetRule) out.push_back({"port " + std::to_string(c.port), c.access});
     }

@@ -54,7 +54,8 @@ TEST(SupportState, MergeTable) {
 
 TEST(Errors, PathFdErrorEscapesThePath) {
     const PathFdError e{OsError{2}, std::string("/a\xFF") + "b\nc"};
-    EXPECT_EQ(e.to_string(), "failed to open \"/a\\xffb\\nc\": No such file or directory (os error 2)");
+    EXPECT_EQ(e.to_string(),
+              "failed to open \"/a\\xffb\\nc\": No such file or directory (os error 2)");
 }
 
 } // namespace
