@@ -69,23 +69,22 @@ Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
     if (path.empty()) return failed(ENOENT);
     if (path.find('\0') != std::string::npos) return failed(EINVAL);
     const bool absolute = path.front() == '/';
-    // Most paths hold no link at all: one call opens them, and there is
-    // nothing to check. Anything else (a link, a missing component, a kernel
-    // without openat2, a non-directory whose directory the checks may need)
-    // takes the walk.
-    SysResult fast;
-    do {
-        fast = kernel_.open_no_links(kCurrentDirectory, path);
-    } while (fast.value < 0 && fast.error == EINTR);
-    if (fast.value >= 0) {
-        UniqueFd fd(kernel_, static_cast<int>(fast.value));
-        const StatResult st = kernel_.fstat(fd.get());
-        if (!st.ok()) return unopenable(st.error);
-        if (is_directory(st)) return Resolved{std::move(fd), st, {}};
-    }
+    if (auto whole = open_whole(kCurrentDirectory, path)) return std::move(*whole);
     auto from = start(absolute ? "/" : ".");
     if (!from) return from;
     return walk(std::move(*from), path, absolute ? std::string("/") : std::string(), path);
+}
+
+std::optional<Resolved> PathWalker::open_whole(int dirfd, const std::string& path) {
+    SysResult r;
+    do {
+        r = kernel_.open_no_links(dirfd, path);
+    } while (r.value < 0 && r.error == EINTR);
+    if (r.value < 0) return std::nullopt;
+    UniqueFd fd(kernel_, static_cast<int>(r.value));
+    const StatResult st = kernel_.fstat(fd.get());
+    if (!st.ok() || !is_directory(st)) return std::nullopt;
+    return Resolved{std::move(fd), st, {}};
 }
 
 Expected<Resolved, WalkError> PathWalker::start(const char* name) {
@@ -133,7 +132,10 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
         const bool absolute = text.data.front() == '/';
         auto from = absolute ? start("/") : Resolved{std::move(at.fd), at.st, {}};
         if (!from) return Unexpected(std::move(from).error());
-        auto target = walk(std::move(*from), text.data, absolute ? std::string("/") : shown, whole);
+        auto target = [&]() -> Expected<Resolved, WalkError> {
+            if (auto direct = open_whole(from->fd.get(), text.data)) return std::move(*direct);
+            return walk(std::move(*from), text.data, absolute ? std::string("/") : shown, whole);
+        }();
         if (!target) return target;
         if (checked) {
             auto target_chain = ancestry(*target);
@@ -159,6 +161,7 @@ Expected<Ancestry, int> PathWalker::ancestry(const Resolved& r) {
 }
 
 Expected<Ancestry, int> PathWalker::up_from(int fd, FileId self) {
+    if (const auto known = ancestries_.find(self); known != ancestries_.end()) return known->second;
     Ancestry chain{self};
     UniqueFd parent;
     for (int at = fd; chain.size() < kMaxDepth;) {
@@ -167,11 +170,21 @@ Expected<Ancestry, int> PathWalker::up_from(int fd, FileId self) {
         parent = UniqueFd(kernel_, static_cast<int>(r.value));
         const StatResult st = kernel_.fstat(parent.get());
         if (!st.ok()) return Unexpected(st.error);
-        if (id_of(st) == chain.back()) return chain; // the root is its own parent
-        chain.push_back(id_of(st));
+        const FileId up = id_of(st);
+        if (up == chain.back()) break; // the root is its own parent
+        if (const auto known = ancestries_.find(up); known != ancestries_.end()) {
+            chain.insert(chain.end(), known->second.begin(), known->second.end());
+            break;
+        }
+        chain.push_back(up);
         at = parent.get();
     }
-    return Unexpected(ELOOP);
+    if (chain.size() >= kMaxDepth) return Unexpected(ELOOP);
+    // Every tail of the chain is the ancestry of its first directory.
+    for (std::size_t i = 0; i < chain.size(); ++i)
+        ancestries_.try_emplace(chain[i], chain.begin() + static_cast<std::ptrdiff_t>(i),
+                                chain.end());
+    return chain;
 }
 
 } // namespace morvik::sandbox

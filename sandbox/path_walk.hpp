@@ -11,7 +11,10 @@
 // while walking up with "..", never path text.
 #pragma once
 
+#include <compare>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +27,7 @@ namespace morvik::sandbox {
 struct FileId {
     std::uint64_t dev = 0;
     std::uint64_t ino = 0;
-    friend bool operator==(const FileId&, const FileId&) = default;
+    friend auto operator<=>(const FileId&, const FileId&) = default;
 };
 
 [[nodiscard]] inline FileId id_of(const StatResult& st) noexcept {
@@ -91,12 +94,22 @@ class PathWalker {
     // The root ("/") or the working directory (".").
     Expected<Resolved, WalkError> start(const char* name);
     SysResult open(int dirfd, const std::string& name);
+    // Most paths hold no link at all: one openat2 opens them and there is
+    // nothing to check. None for anything else (a link, a missing component,
+    // a kernel without openat2, a non-directory whose directory the checks
+    // may need), which takes the walk.
+    std::optional<Resolved> open_whole(int dirfd, const std::string& path);
 
     Kernel& kernel_;
     std::vector<FileId> checked_;
     std::vector<FileId> anchors_;
     int links_ = 0;
     std::vector<Ancestry> link_dirs_;
+    // Ancestries found so far. A confined command cannot move a directory
+    // into or out of the places it may write to (that needs rights on both
+    // sides), so what lies above one does not change while the rules are
+    // built.
+    std::map<FileId, Ancestry> ancestries_;
 };
 
 } // namespace morvik::sandbox

@@ -210,6 +210,7 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
         std::vector<Ancestry> link_dirs;
     };
     std::vector<Found> found;
+    WritablePlaces places;
     // One place: absent is skipped, every other failure ends the run.
     const auto visit = [&](PathWalker& walker,
                            const std::string& path) -> Expected<void, ApplyError> {
@@ -219,6 +220,7 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
             return {};
         }
         found.push_back({id_of(r->st), walker.take_link_directories()});
+        if (found.back().link_dirs.empty()) places.link_free.try_emplace(path, std::move(*r));
         return {};
     };
     PathWalker bare(kernel, {}, {});
@@ -234,7 +236,6 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
         if (auto r = visit(first, rule.path); !r) return Unexpected(std::move(r).error());
     }
 
-    WritablePlaces places;
     for (const Found& f : found)
         places.all.push_back(f.id);
     for (const Found& f : found) {
@@ -247,7 +248,14 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
 
 Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule& rule,
                                          PathWalker& walker, PolicyObserver* observer,
-                                         Ancestry* chain) {
+                                         Ancestry* chain, std::map<std::string, Resolved>* ready) {
+    if (ready != nullptr) {
+        if (const auto it = ready->find(rule.path); it != ready->end()) {
+            UniqueFd fd = std::move(it->second.fd);
+            ready->erase(it);
+            return add_resolved(ruleset, rule, std::move(fd), observer);
+        }
+    }
     auto r = walker.resolve(rule.path);
     if (!r) {
         if (auto e = walk_error(r.error(), rule.path)) return Unexpected(std::move(*e));
@@ -314,7 +322,9 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
     for (const PathRule& rule : rules) {
         Ancestry chain;
         const bool keep = is_system_row(rule.row);
-        if (auto r = add_path_rule(*created, rule, walker, observer, keep ? &chain : nullptr); !r) {
+        if (auto r = add_path_rule(*created, rule, walker, observer, keep ? &chain : nullptr,
+                                   &places->link_free);
+            !r) {
             return r;
         }
         if (keep && !chain.empty()) system.emplace_back(rule.path, std::move(chain));

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -167,6 +168,10 @@ struct WritablePlaces {
     // `all`: only these vouch for where a link beneath a writable place may
     // lead, so that a link planted by the command cannot vouch for itself.
     std::vector<FileId> anchors;
+    // The places reached without following any link, still open by path:
+    // the second pass would check nothing on their way, so these
+    // descriptors serve it as they are.
+    std::map<std::string, Resolved> link_free;
 };
 
 // The first pass: resolves "/tmp" and "/dev", then the profile's places with
@@ -174,14 +179,16 @@ struct WritablePlaces {
 Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
                                                           const std::vector<PathRule>& rules);
 
-// Resolves `rule.path` with `walker` (absent: success, no rule) and adds a
+// Resolves `rule.path` with `walker` (absent: success, no rule), or takes
+// its descriptor from `ready` when the first pass left one there, and adds a
 // PathBeneath rule on the descriptor the walk produced, which is closed
 // before returning. When `chain` is given, it receives the ancestry of what
 // the path resolved to, without the root for a path of one name beneath it
 // that followed no link.
 Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule& rule,
                                          PathWalker& walker, PolicyObserver* observer = nullptr,
-                                         Ancestry* chain = nullptr);
+                                         Ancestry* chain = nullptr,
+                                         std::map<std::string, Resolved>* ready = nullptr);
 
 // Why the home directory, resolved to `home`, gets no rule: not a directory, the root, a top-level
 // directory other than
