@@ -82,10 +82,11 @@ echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri sid ma
   >"$apt/sources.list"
 opts=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/parts"
       -o Dir::Etc::PreferencesParts="$apt/prefs" -o Dir::Etc::Preferences="$apt/prefs/none"
-      -o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status"
+      -o Dir::State="$apt" -o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status"
       -o Dir::Cache="$apt" -o Dir::Cache::Archives="$apt/archives"
       -o Dir::Cache::pkgcache="" -o Dir::Cache::srcpkgcache=""
-      -o APT::Architecture=amd64 -o APT::Architectures=amd64 -o Debug::NoLocking=1)
+      -o APT::Architecture=amd64 -o APT::Architectures=amd64 -o Debug::NoLocking=1
+      -o APT::Sandbox::User=root)
 
 apt-get "${opts[@]}" -qq update >&2 || fail "apt-get update of sid failed ($uri)"
 work="$(mktemp -d)"
