@@ -115,9 +115,9 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
         RuleRow row;
         bool full;
     };
+    // "/tmp" and "/dev" get every right of the level but ResolveUnix: servers
+    // that outside programs listen on there stay unreachable.
     static constexpr Fixed kFixed[] = {
-        // "/tmp" and "/dev" get every right of the level but ResolveUnix:
-        // servers that outside programs listen on there stay unreachable.
         {RuleRow::Usr, false},   {RuleRow::Bin, false}, {RuleRow::Lib, false},
         {RuleRow::Lib64, false}, {RuleRow::Etc, false}, {RuleRow::Sbin, false},
         {RuleRow::Run, false},   {RuleRow::Sys, false}, {RuleRow::Tmp, true},
