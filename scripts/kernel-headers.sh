@@ -41,6 +41,7 @@ fail() {
 # formats).
 archive_uri() {
   local codename
+  # shellcheck source=/dev/null
   codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
   [[ -n "$codename" ]] || return 1
   local files=()
