@@ -185,6 +185,11 @@ class Scope : public AccessSet<Scope> {
     [[nodiscard]] static constexpr Scope from_all(std::uint8_t level) noexcept {
         return Scope(level >= 6 ? 0x3 : 0x0);
     }
+
+    // No version after the last level adds a scope.
+    [[nodiscard]] static constexpr Scope from_version(std::int64_t version) noexcept {
+        return from_all(version >= 6 ? 6 : 0);
+    }
 };
 
 } // namespace morvik::sandbox
