@@ -63,9 +63,9 @@ class PathFd {
     [[nodiscard]] int get() const noexcept { return fd_.get(); }
 
   private:
-    explicit PathFd(KernelFd fd) : fd_(std::move(fd)) {}
+    explicit PathFd(UniqueFd fd) : fd_(std::move(fd)) {}
     friend class RulesetCreated;
-    KernelFd fd_;
+    UniqueFd fd_;
 };
 
 struct PathBeneath {
@@ -153,7 +153,7 @@ class RulesetCreated {
 
   private:
     friend class Ruleset;
-    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, KernelFd fd,
+    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, UniqueFd fd,
                    AccessFs handled_fs, AccessNet handled_net, Scope handled_scope);
 
     Kernel* kernel_;
@@ -164,7 +164,7 @@ class RulesetCreated {
     AccessFs handled_fs_;
     AccessNet handled_net_;
     Scope handled_scope_;
-    KernelFd fd_;
+    UniqueFd fd_;
     bool no_new_privs_ = true;
 };
 
