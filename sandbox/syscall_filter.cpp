@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <iterator>
 
 namespace morvik::sandbox {
