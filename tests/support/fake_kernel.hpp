@@ -232,8 +232,7 @@ class FakeKernel : public sandbox::Kernel {
         if (option != sandbox::kPrSetNoNewPrivs && option != sandbox::kPrGetNoNewPrivs) {
             if (const auto it = prctl_errors.find(option); it != prctl_errors.end())
                 return {-1, it->second};
-            if (option == kPrCapbsetDrop && static_cast<long>(arg2) > last_cap)
-                return {-1, EINVAL};
+            if (option == kPrCapbsetDrop && static_cast<long>(arg2) > last_cap) return {-1, EINVAL};
             return {0, 0};
         }
         if (option == sandbox::kPrSetNoNewPrivs) {
