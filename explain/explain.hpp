@@ -17,6 +17,7 @@
 #include "base/expected.hpp"
 #include "profile/sandbox_profile.hpp"
 #include "sandbox/access.hpp"
+#include "sandbox/confine.hpp"
 #include "sandbox/dry_run_kernel.hpp"
 #include "sandbox/kernel.hpp"
 #include "sandbox/policy.hpp"
@@ -35,6 +36,7 @@ struct RulesetInfo {
     sandbox::AccessNet requested_net;
     sandbox::AccessFs handled_fs;
     sandbox::AccessNet handled_net;
+    sandbox::Scope handled_scope;
 };
 
 // One examined path rule (the home rule included), copied from the policy's event.
@@ -62,6 +64,12 @@ struct Explanation {
     std::optional<std::string> home;
     std::optional<PortItem> port;
     std::optional<sandbox::Enforcement> enforcement;
+    bool log_new_exec = false; // restrict_self got the log flag
+    // The profile's own settings, to say why a protection is off.
+    bool log_denials_asked = false;
+    std::optional<std::uint32_t> minimum_abi;
+    std::optional<sandbox::CapabilityDecision> capabilities;
+    std::optional<sandbox::SyscallFilter> filter;
     // Whether the profile names a proxy port (to say why no port rule exists).
     bool profile_has_port = false;
     // What the dry run recorded in place of the confining calls.
@@ -70,7 +78,7 @@ struct Explanation {
 
 // The policy stopped with an error; `partial` holds what it did before.
 struct ExplainError {
-    sandbox::ApplyError error;
+    sandbox::ConfineError error;
     Explanation partial;
 };
 

@@ -9,7 +9,7 @@
 #include "launcher/exec.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
-#include "sandbox/policy.hpp"
+#include "sandbox/confine.hpp"
 
 namespace morvik::launcher {
 namespace {
@@ -38,8 +38,10 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
     const auto profile = profile::parse_profile(*text);
     if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
-    if (auto applied = sandbox::apply_landlock(*profile, kernel); !applied) {
-        return fail("Failed to apply Landlock rules: " + applied.error().to_string());
+    // The confinement ends with the system-call filter: from here on only
+    // the argument copies are made before the exec.
+    if (auto confined = sandbox::confine(*profile, kernel); !confined) {
+        return fail(confined.error().line());
     }
 
     const std::span<const char* const> command = args.subspan(command_line->command_index);

@@ -17,28 +17,7 @@ constexpr int kAllowed = 0;
 constexpr int kRefused = 13;
 constexpr uid_t kNobody = 65534;
 
-// A TCP listener on a kernel-chosen loopback port, opened by the test
-// (outside the sandbox).
-class Listener {
-  public:
-    Listener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 16);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    [[nodiscard]] int port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
+using Listener = TcpListener;
 
 struct Identity {
     const char* name;
