@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/exec.hpp"
 #include "launcher/profile_file.hpp"
@@ -18,19 +19,24 @@ namespace {
 
 constexpr int kFailure = 1;
 
+// Writes all of `text` to `fd`; the errno of the failing write, or 0.
+int write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
 // Writes one line to standard error. Nothing is reported when that fails:
 // there is nowhere left to report it.
 void write_line(std::string line) {
     line += '\n';
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(2, rest.data(), rest.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    (void)write_all(2, line);
 }
 
 int fail(std::string line) {
@@ -41,6 +47,12 @@ int fail(std::string line) {
 } // namespace
 
 int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
+    if (const auto info = information_text(args)) {
+        if (const int error = write_all(1, *info); error != 0) {
+            return fail("Failed to write output: " + OsError{error}.to_string());
+        }
+        return 0;
+    }
     const auto command_line = scan_arguments(args);
     if (!command_line) return fail(std::string(message(command_line.error())));
 
