@@ -7,7 +7,7 @@
 
 namespace morvik::sandbox {
 
-// x86-64 system-call numbers.
+// System-call numbers from the generic table, the same on x86-64 and aarch64.
 inline constexpr long kSysLandlockCreateRuleset = 444;
 inline constexpr long kSysLandlockAddRule = 445;
 inline constexpr long kSysLandlockRestrictSelf = 446;
