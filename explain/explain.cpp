@@ -5,9 +5,10 @@
 #include <utility>
 
 #include "base/os_error.hpp"
-#include "launcher/profile_file.hpp"
+#include "base/utf8.hpp"
 #include "morvik_version.hpp"
 #include "profile/parse_profile.hpp"
+#include "profile/profile_file.hpp"
 
 namespace morvik::explain {
 namespace {
@@ -69,7 +70,7 @@ template <class Access> std::string join_names(Access access) {
     return out.empty() ? std::string("none") : out;
 }
 
-// The label of a row: the profile key, "system" for the fixed directories,
+// The label of a rule: the profile key, "system" for the fixed directories,
 // "home" for the home directory.
 std::string_view row_label(sandbox::RuleRow row) {
     switch (row) {
@@ -201,10 +202,9 @@ std::string quote_path(std::string_view path) {
         const auto c = static_cast<unsigned char>(path[i]);
         if (c >= 0x80) {
             // Keep a well-formed UTF-8 sequence as it is; escape a stray byte.
-            std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-            if (n > 1 && i + n <= path.size() && is_valid_utf8(path.substr(i, n))) {
-                out.append(path.substr(i, n));
-                i += n;
+            if (const Utf8Step step = decode_utf8(path, i); step.valid) {
+                out.append(path.substr(i, step.length));
+                i += step.length;
             } else {
                 hex(c);
                 ++i;
@@ -285,7 +285,7 @@ std::string render(const Explanation& e) {
         }
     }
 
-    // Rows 1 to 16, then the home lookup, then row 17.
+    // The path rules before the home rule, then the home lookup, then the home rule.
     std::size_t i = 0;
     for (; i < e.paths.size() && e.paths[i].row != sandbox::RuleRow::Home; ++i) {
         render_path(out, e.paths[i]);
@@ -323,7 +323,7 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
         return fail(std::string(kUsage));
     }
     const char* profile_path = args[2];
-    const auto text = launcher::read_profile_file(profile_path);
+    const auto text = profile::read_profile_file(profile_path);
     if (!text) {
         return fail("Failed to read profile " + std::string(profile_path) + ": " +
                     text.error().to_string());

@@ -44,12 +44,12 @@ struct RulesetInfo {
     sandbox::AccessNet handled_net;
 };
 
-// One examined path rule (rows 1 to 17), copied from the policy's event.
+// One examined path rule (the home rule included), copied from the policy's event.
 struct PathItem {
     sandbox::RuleRow row = sandbox::RuleRow::Worktree;
     std::string path;
     sandbox::PathRuleStatus status = sandbox::PathRuleStatus::Absent;
-    sandbox::AccessFs asked;   // the policy's rights for the row
+    sandbox::AccessFs asked;   // the policy's rights for the rule
     sandbox::AccessFs granted; // after every reduction (Added / Dropped / Inert)
     bool directory_rights_removed = false;
     int stat_error = 0; // Absent

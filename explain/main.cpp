@@ -43,47 +43,28 @@
 // "Failed to parse profile: MESSAGE", as the launcher prints them; "Failed to
 // apply Landlock rules: MESSAGE" (a path exists but cannot be opened), after
 // the lines decided before the failure; "Failed to write output: REASON".
-#include <unistd.h>
-
-#include <cerrno>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "base/os_error.hpp"
+#include "base/process_start.hpp"
+#include "base/write_all.hpp"
 #include "explain/explain.hpp"
-#include "launcher/process_start.hpp"
 #include "sandbox/linux_kernel.hpp"
 
-namespace {
-
-// Writes all of `text` to `fd`; the errno of the failing write, or 0.
-int write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
-    if (!morvik::launcher::ensure_standard_descriptors()) return 1;
+    if (!morvik::ensure_standard_descriptors()) return 1;
     // A closed pipe on standard output is a write error, not a silent death.
-    morvik::launcher::ignore_sigpipe();
+    morvik::ignore_sigpipe();
     const std::span<const char* const> args(const_cast<const char* const*>(argv),
                                             static_cast<std::size_t>(argc > 0 ? argc : 0));
     const morvik::explain::Outcome outcome =
         morvik::explain::run(args, morvik::sandbox::system_kernel());
-    if (const int error = write_all(1, outcome.out); error != 0) {
-        (void)write_all(2, "Failed to write output: " + morvik::OsError{error}.to_string() + "\n");
+    if (const int error = morvik::write_all(1, outcome.out); error != 0) {
+        morvik::write_stderr_line("Failed to write output: " + morvik::OsError{error}.to_string());
         return 1;
     }
-    (void)write_all(2, outcome.err);
+    (void)morvik::write_all(2, outcome.err);
     return outcome.status;
 }

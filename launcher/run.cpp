@@ -1,17 +1,15 @@
 #include "launcher/run.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "base/write_all.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/exec.hpp"
-#include "launcher/profile_file.hpp"
 #include "profile/parse_profile.hpp"
+#include "profile/profile_file.hpp"
 #include "sandbox/policy.hpp"
 
 namespace morvik::launcher {
@@ -19,28 +17,8 @@ namespace {
 
 constexpr int kFailure = 1;
 
-// Writes all of `text` to `fd`; the errno of the failing write, or 0.
-int write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
-// Writes one line to standard error. Nothing is reported when that fails:
-// there is nowhere left to report it.
-void write_line(std::string line) {
-    line += '\n';
-    (void)write_all(2, line);
-}
-
-int fail(std::string line) {
-    write_line(std::move(line));
+int fail(const std::string& line) {
+    write_stderr_line(line);
     return kFailure;
 }
 
@@ -59,7 +37,7 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
     // The profile is read and parsed in full, with the launcher's own rights,
     // before anything is confined.
     const char* profile_path = command_line->profile_path;
-    const auto text = read_profile_file(profile_path);
+    const auto text = profile::read_profile_file(profile_path);
     if (!text) {
         return fail("Failed to read profile " + std::string(profile_path) + ": " +
                     text.error().to_string());

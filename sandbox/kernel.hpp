@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/unique_fd.hpp"
 #include "sandbox/landlock_abi.hpp"
 
 namespace morvik::sandbox {
@@ -42,7 +43,7 @@ struct ReadResult {
     std::string data;
 };
 
-class Kernel {
+class Kernel : public FdCloser {
   public:
     virtual ~Kernel() = default;
 
@@ -69,7 +70,7 @@ class Kernel {
     // fails with EINVAL.
     virtual StatResult stat(const std::string& path) = 0;
     // close(fd); not retried.
-    virtual int close(int fd) = 0;
+    int close(int fd) override = 0;
     // Reads the whole file at `path` (opened read-only, close-on-exec, and
     // closed again before returning).
     virtual ReadResult read_file(const std::string& path) = 0;
@@ -85,43 +86,6 @@ class Kernel {
 
     // One write(2, text) call.
     virtual SysResult write_stderr(std::string_view text) = 0;
-};
-
-// An owned descriptor that is closed through its `Kernel`, exactly once, on
-// destruction or reset. Move-only. (base/UniqueFd closes with ::close and
-// would bypass the seam, which fake kernels must see.)
-class KernelFd {
-  public:
-    KernelFd() noexcept = default;
-    KernelFd(Kernel& kernel, int fd) noexcept : kernel_(&kernel), fd_(fd) {}
-    KernelFd(const KernelFd&) = delete;
-    KernelFd& operator=(const KernelFd&) = delete;
-    KernelFd(KernelFd&& other) noexcept : kernel_(other.kernel_), fd_(other.release()) {}
-    KernelFd& operator=(KernelFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            kernel_ = other.kernel_;
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    ~KernelFd() { reset(); }
-
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-    [[nodiscard]] int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() noexcept {
-        if (fd_ >= 0 && kernel_ != nullptr) kernel_->close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    Kernel* kernel_ = nullptr;
-    int fd_ = -1;
 };
 
 } // namespace morvik::sandbox

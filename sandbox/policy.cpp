@@ -1,6 +1,6 @@
 #include "sandbox/policy.hpp"
 
-#include "base/os_error.hpp"
+#include "base/utf8.hpp"
 #include "sandbox/home_dir.hpp"
 
 namespace morvik::sandbox {
@@ -12,41 +12,18 @@ bool is_white_space(char32_t c) noexcept {
            c == 0x205F || c == 0x3000;
 }
 
-// Decodes the (valid) UTF-8 sequence of length `len` at `s`.
-char32_t decode(std::string_view s) noexcept {
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    switch (s.size()) {
-    case 1:
-        return b(0);
-    case 2:
-        return (char32_t(b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-    case 3:
-        return (char32_t(b(0) & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-    default:
-        return (char32_t(b(0) & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
-               (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-    }
-}
-
-std::size_t sequence_length(unsigned char lead) noexcept {
-    if (lead < 0x80) return 1;
-    if (lead < 0xE0) return 2;
-    if (lead < 0xF0) return 3;
-    return 4;
-}
-
 // Trims Unicode White_Space from both ends of valid UTF-8 text.
 std::string_view trim(std::string_view s) noexcept {
     while (!s.empty()) {
-        const std::size_t n = sequence_length(static_cast<unsigned char>(s.front()));
-        if (!is_white_space(decode(s.substr(0, n)))) break;
-        s.remove_prefix(n);
+        const Utf8Step first = decode_utf8(s, 0);
+        if (!is_white_space(first.code_point)) break;
+        s.remove_prefix(first.length);
     }
     while (!s.empty()) {
         std::size_t start = s.size() - 1;
         while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
             --start;
-        if (!is_white_space(decode(s.substr(start)))) break;
+        if (!is_white_space(decode_utf8(s, start).code_point)) break;
         s.remove_suffix(s.size() - start);
     }
     return s;

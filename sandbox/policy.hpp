@@ -50,7 +50,8 @@ struct PolicyRights {
 // The version number: the file at `path`, else the kernel's version query, else 1.
 [[nodiscard]] std::uint32_t detect_abi_version(Kernel& kernel, const std::string& path);
 
-// Rows of the rule table.
+// The rules the policy adds, in the order it adds them: the profile's paths,
+// the fixed system directories, the home directory, the proxy port.
 enum class RuleRow : std::uint8_t {
     Worktree = 1,
     GitDir,
@@ -82,7 +83,8 @@ struct PathRule {
     AccessFs access;
 };
 
-// Rows 1 to 16 for `profile`, in order (one entry per list element).
+// The path rules for `profile` that come before the home rule: the profile's
+// paths, then the system directories, in order (one entry per list element).
 [[nodiscard]] std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
                                                const PolicyRights& rights);
 
@@ -116,9 +118,9 @@ class PolicyObserver {
     virtual void on_rights(const PolicyRights&) {}
     // After the ruleset was created: kernel support, state, handled rights.
     virtual void on_created(const RulesetCreated&) {}
-    // After each path rule (rows 1-17) that was examined.
+    // After each path rule (the home rule included) that was examined.
     virtual void on_path_rule(const PathRuleEvent&) {}
-    // The home lookup's result (before row 17).
+    // The home lookup's result (before the home rule).
     virtual void on_home(const std::optional<std::string>&) {}
     // After the port rule, when one was due (network handled and a port given).
     virtual void on_port_rule(const PortRuleEvent&) {}

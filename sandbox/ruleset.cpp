@@ -115,14 +115,15 @@ Expected<PathFd, PathFdError> PathFd::open(Kernel& kernel, const std::string& pa
         r = kernel.open_path(path);
     } while (r.value < 0 && r.error == EINTR);
     if (r.value < 0) return Unexpected(PathFdError{OsError{r.error}, path});
-    return PathFd(KernelFd(kernel, static_cast<int>(r.value)));
+    return PathFd(UniqueFd(kernel, static_cast<int>(r.value)));
 }
 
 Ruleset::Ruleset(Kernel& kernel) : kernel_(&kernel), support_(KernelSupport::query(kernel)) {}
 
 namespace {
 
-// Steps 1 to 4 of `handle_access`, shared by both set types.
+// `handle_access` for either set type: refuses empty and unknown rights
+// (the ruleset turns inert), then records what the kernel supports.
 template <class Access>
 Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportState& state,
                                      Access& requested, Access& supported) {
@@ -159,7 +160,7 @@ Expected<RulesetCreated, RulesetError> Ruleset::create() && {
         return Unexpected(RulesetError::missing_handled_access());
     case SupportState::Unsupported:
     case SupportState::Inert:
-        return RulesetCreated(*kernel_, *this, SupportState::Inert, KernelFd(), AccessFs(),
+        return RulesetCreated(*kernel_, *this, SupportState::Inert, UniqueFd(), AccessFs(),
                               AccessNet());
     case SupportState::Full:
     case SupportState::Partial:
@@ -171,18 +172,18 @@ Expected<RulesetCreated, RulesetError> Ruleset::create() && {
     attr.scoped = 0;
     const SysResult r = kernel_->landlock_create_ruleset(&attr, sizeof attr, 0);
     if (r.value < 0) return Unexpected(RulesetError::create_ruleset_call(OsError{r.error}));
-    return RulesetCreated(*kernel_, *this, state_, KernelFd(*kernel_, static_cast<int>(r.value)),
+    return RulesetCreated(*kernel_, *this, state_, UniqueFd(*kernel_, static_cast<int>(r.value)),
                           supported_fs_, supported_net_);
 }
 
-RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, KernelFd fd,
+RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, UniqueFd fd,
                                AccessFs handled_fs, AccessNet handled_net)
     : kernel_(&kernel), support_(from.support()), state_(state), requested_fs_(from.requested_fs()),
       requested_net_(from.requested_net()), handled_fs_(handled_fs), handled_net_(handled_net),
       fd_(std::move(fd)) {}
 
 Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBeneath rule) {
-    KernelFd parent = std::move(rule.parent.fd_); // closed on every return
+    UniqueFd parent = std::move(rule.parent.fd_); // closed on every return
     RuleOutcome<AccessFs> out;
     out.asked = rule.access;
     AccessFs access = rule.access;
@@ -230,7 +231,7 @@ Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort 
 }
 
 Expected<RestrictionStatus, RulesetError> RulesetCreated::restrict_self() && {
-    KernelFd fd = std::move(fd_); // closed on every return
+    UniqueFd fd = std::move(fd_); // closed on every return
     RestrictionStatus status;
     status.support = support_;
     if (no_new_privs_) {

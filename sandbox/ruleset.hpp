@@ -62,9 +62,9 @@ class PathFd {
     [[nodiscard]] int get() const noexcept { return fd_.get(); }
 
   private:
-    explicit PathFd(KernelFd fd) : fd_(std::move(fd)) {}
+    explicit PathFd(UniqueFd fd) : fd_(std::move(fd)) {}
     friend class RulesetCreated;
-    KernelFd fd_;
+    UniqueFd fd_;
 };
 
 struct PathBeneath {
@@ -141,7 +141,7 @@ class RulesetCreated {
 
   private:
     friend class Ruleset;
-    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, KernelFd fd,
+    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, UniqueFd fd,
                    AccessFs handled_fs, AccessNet handled_net);
 
     Kernel* kernel_;
@@ -151,7 +151,7 @@ class RulesetCreated {
     AccessNet requested_net_;
     AccessFs handled_fs_;
     AccessNet handled_net_;
-    KernelFd fd_;
+    UniqueFd fd_;
     bool no_new_privs_ = true;
 };
 

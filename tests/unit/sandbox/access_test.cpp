@@ -52,20 +52,6 @@ TEST(SupportState, MergeTable) {
     }
 }
 
-// The texts that best-effort operation never produces, and the Scope kind.
-TEST(Errors, ReservedKindTexts) {
-    CompatError c{CompatError::Kind::Incompatible, AccessDomain::Fs, 0x2, 0, {}};
-    EXPECT_EQ(c.to_string(),
-              "fully incompatible access-rights: BitFlags<AccessFs>(0b10, WriteFile)");
-    c = {CompatError::Kind::PartiallyCompatible, AccessDomain::Net, 0x3, 0x1, {}};
-    EXPECT_EQ(c.to_string(),
-              "partially incompatible access-rights: BitFlags<AccessNet>(0b1, BindTcp)");
-    c = {CompatError::Kind::DirectoryAccess, AccessDomain::Fs, 0xD, 0x8, {}};
-    EXPECT_EQ(c.to_string(),
-              "incompatible directory-only access-rights: BitFlags<AccessFs>(0b1000, ReadDir)");
-    EXPECT_EQ(c.group(), CompatError::Group::PathBeneath);
-}
-
 TEST(Errors, PathFdErrorReplacesInvalidUtf8) {
     const PathFdError e{OsError{2}, std::string("/a\xFF") + "b"};
     EXPECT_EQ(e.to_string(), "failed to open \"/a\xEF\xBF\xBD"

@@ -244,15 +244,15 @@ TEST(Policy, FailuresStopAndCloseEverything) {
     const Case cases[] = {
         {"create", [](FakeKernel& k) { k.create_error = ENOMEM; },
          "failed to create a ruleset: Cannot allocate memory (os error 12)", nullptr},
-        {"open row 4", [](FakeKernel& k) { k.files.at("/tools").open_error = EACCES; },
+        {"open tool_dirs", [](FakeKernel& k) { k.files.at("/tools").open_error = EACCES; },
          "failed to open \"/tools\": Permission denied (os error 13)", "/tools"},
-        {"add row 2",
+        {"add git_dir",
          [](FakeKernel& k) {
              k.add_rule_error = EBADF;
              k.add_rule_fail_at = 2;
          },
          "failed to add a rule: Bad file descriptor (os error 9)", "/w/.git"},
-        {"fstat row 1", [](FakeKernel& k) { k.files.at("/w").fstat_error = EIO; },
+        {"fstat worktree_path", [](FakeKernel& k) { k.files.at("/w").fstat_error = EIO; },
          "failed to check file descriptor type: Input/output error (os error 5)", "/w"},
         {"open home", [](FakeKernel& k) { k.files.at("/home/u").open_error = ELOOP; },
          "failed to open \"/home/u\": Too many levels of symbolic links (os error 40)", "/home/u"},
