@@ -180,6 +180,29 @@ void render_port(std::string& out, const Explanation& e) {
     }
 }
 
+// What the versions after the last level confine: unix sockets from 9,
+// UDP from 10, or why they stay open.
+void render_newer(std::string& out, const sandbox::PolicyRights& r, const RulesetInfo& rs) {
+    if (r.unix_access.empty()) {
+        line(out, "unix sockets", "not confined (needs Landlock version 9)");
+    } else if (!rs.handled_fs.contains(r.unix_access)) {
+        line(out, "unix sockets", "not confined (the kernel does not support ResolveUnix)");
+    } else {
+        line(out, "unix sockets",
+             "connect only beneath worktree_path, git_dir and agent_config_dirs, "
+             "and to sockets the command creates");
+    }
+    if (r.version >= 10 && r.allow_udp) {
+        line(out, "udp", "not confined (allow_udp)");
+    } else if (r.udp_access.empty()) {
+        line(out, "udp", "not confined (needs Landlock version 10)");
+    } else if (!rs.handled_net.contains(r.udp_access)) {
+        line(out, "udp", "not confined (the kernel does not support BindUdp | ConnectSendUdp)");
+    } else {
+        line(out, "udp", "none (no UDP port may be bound or sent to)");
+    }
+}
+
 } // namespace
 
 std::string names(AccessFs access) {
@@ -284,6 +307,7 @@ std::string render(const Explanation& e) {
             line(out, "unsupported net", names(u));
         }
     }
+    render_newer(out, r, rs);
 
     // The path rules before the home rule, then the home lookup, then the home rule.
     std::size_t i = 0;

@@ -18,6 +18,11 @@
 //   unsupported fs: RIGHTS         (only if some declared rights are not supported)
 //   handled net: RIGHTS            or "none (network not handled below level 4)"
 //   unsupported net: RIGHTS        (only if some declared rights are not supported)
+//   unix sockets: connect only beneath ... | not confined (REASON)
+//                                  Landlock version 9 confines connecting to
+//                                  unix sockets outside programs listen on
+//   udp: none (...) | not confined (REASON)
+//                                  version 10 refuses UDP unless allow_udp
 //   rule: ROW "PATH": RIGHTS [NOTES]     one per rule added, in the order added
 //   skip: ROW "PATH": REASON             one per path that gets no rule
 //   home: "PATH" | none            the home lookup, before the home rule (row "home")

@@ -22,6 +22,7 @@ struct SandboxProfile {
     std::vector<std::string> allowed_domains; // kept, never read by the sandbox
     std::vector<std::string> env_passthrough; // kept, never read by the sandbox
     std::optional<std::uint16_t> proxy_port;
+    bool allow_udp = false;
 
     friend bool operator==(const SandboxProfile&, const SandboxProfile&) = default;
 };

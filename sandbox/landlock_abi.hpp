@@ -1,13 +1,14 @@
 // The kernel's Landlock ABI as this project defines it: system-call numbers,
 // flags, rule types and the three records passed to the kernel. The installed
-// <linux/landlock.h> is older than the ABI used here, so it is not included.
+// <linux/landlock.h> is older than the ABI used here, so it is not included;
+// tests/kernel_header checks every value here against the newest one.
 #pragma once
 
 #include <cstdint>
 
 namespace morvik::sandbox {
 
-// System-call numbers from the generic table, the same on x86-64 and aarch64.
+// System-call numbers (the same on x86-64 and arm64).
 inline constexpr long kSysLandlockCreateRuleset = 444;
 inline constexpr long kSysLandlockAddRule = 445;
 inline constexpr long kSysLandlockRestrictSelf = 446;

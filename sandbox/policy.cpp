@@ -51,16 +51,21 @@ void notify_path(PolicyObserver* observer, const PathRule& rule, PathRuleStatus 
 
 } // namespace
 
-PolicyRights rights_for_version(std::uint32_t version) noexcept {
+PolicyRights rights_for_version(std::uint32_t version, bool allow_udp) noexcept {
     PolicyRights r;
     r.version = version;
     r.level = (version >= 1 && version <= 5) ? static_cast<std::uint8_t>(version) : kMaxAbiLevel;
     r.full_access = AccessFs::from_all(r.level);
+    if (version >= 9) r.unix_access = AccessFs::ResolveUnix;
+    r.work_access = r.full_access | r.unix_access;
     r.read_access = AccessFs::Execute | AccessFs::ReadFile | AccessFs::ReadDir;
     r.home_access = AccessFs::ReadFile | AccessFs::WriteFile | AccessFs::MakeReg;
     if (version >= 3) r.home_access = r.home_access | AccessFs::Truncate;
     r.handle_net = r.level >= 4;
-    r.net_access = r.handle_net ? (AccessNet::BindTcp | AccessNet::ConnectTcp) : AccessNet();
+    r.allow_udp = allow_udp;
+    if (version >= 10 && !allow_udp) r.udp_access = AccessNet::BindUdp | AccessNet::ConnectSendUdp;
+    r.net_access =
+        r.handle_net ? (AccessNet::BindTcp | AccessNet::ConnectTcp | r.udp_access) : AccessNet();
     r.port_access = AccessNet::ConnectTcp;
     return r;
 }
@@ -98,10 +103,10 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
     std::vector<PathRule> rules;
     rules.reserve(13 + profile.agent_config_dirs.size() + profile.tool_dirs.size() +
                   profile.user_allowed_paths.size());
-    rules.push_back({RuleRow::Worktree, profile.worktree_path, rights.full_access});
-    rules.push_back({RuleRow::GitDir, profile.git_dir, rights.full_access});
+    rules.push_back({RuleRow::Worktree, profile.worktree_path, rights.work_access});
+    rules.push_back({RuleRow::GitDir, profile.git_dir, rights.work_access});
     for (const auto& p : profile.agent_config_dirs)
-        rules.push_back({RuleRow::AgentConfigDir, p, rights.full_access});
+        rules.push_back({RuleRow::AgentConfigDir, p, rights.work_access});
     for (const auto& p : profile.tool_dirs)
         rules.push_back({RuleRow::ToolDir, p, rights.read_access});
     for (const auto& p : profile.user_allowed_paths)
@@ -110,6 +115,8 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
         RuleRow row;
         bool full;
     };
+    // "/tmp" and "/dev" get every right of the level but ResolveUnix: servers
+    // that outside programs listen on there stay unreachable.
     static constexpr Fixed kFixed[] = {
         {RuleRow::Usr, false},   {RuleRow::Bin, false}, {RuleRow::Lib, false},
         {RuleRow::Lib64, false}, {RuleRow::Etc, false}, {RuleRow::Sbin, false},
@@ -148,11 +155,11 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
                                           const PolicyOptions& options) {
     PolicyObserver* const observer = options.observer;
     const PolicyRights rights =
-        rights_for_version(detect_abi_version(kernel, options.abi_version_path));
+        rights_for_version(detect_abi_version(kernel, options.abi_version_path), profile.allow_udp);
     if (observer != nullptr) observer->on_rights(rights);
 
     Ruleset ruleset(kernel);
-    if (auto r = ruleset.handle_access(rights.full_access); !r)
+    if (auto r = ruleset.handle_access(rights.work_access); !r)
         return Unexpected(ApplyError(r.error()));
     if (rights.handle_net) {
         if (auto r = ruleset.handle_access(rights.net_access); !r) {

@@ -27,21 +27,30 @@ inline constexpr const char* kAbiVersionPath = "/sys/kernel/security/landlock/ab
 inline constexpr std::string_view kNotEnforcedWarning =
     "Warning: Landlock sandbox not enforced by kernel\n";
 
-// What the policy builds for a version number.
+// What the policy builds for a version number. The level stops at 6; the
+// rights of later versions are gated on the version number itself.
 struct PolicyRights {
     std::uint32_t version = 1;
     std::uint8_t level = 1;  // 1..5 as the version, else 6
-    AccessFs full_access;    // AccessFs::from_all(level)
+    AccessFs full_access;    // AccessFs::from_all(level): "/tmp" and "/dev"
+    AccessFs unix_access;    // ResolveUnix from version 9, else none
+    AccessFs work_access;    // full_access | unix_access: the handled set, and the
+                             // work tree, git dir and agent config dirs
     AccessFs read_access;    // Execute | ReadFile | ReadDir
     AccessFs home_access;    // ReadFile | WriteFile | MakeReg, + Truncate from version 3
     bool handle_net = false; // level >= 4
-    AccessNet net_access;    // handled network rights: BindTcp | ConnectTcp, or none
+    bool allow_udp = false;  // the profile's allow_udp
+    AccessNet udp_access;    // BindUdp | ConnectSendUdp from version 10 unless allow_udp
+    AccessNet net_access;    // handled network rights: BindTcp | ConnectTcp | udp_access, or none
     AccessNet port_access;   // ConnectTcp
 
     friend bool operator==(const PolicyRights&, const PolicyRights&) = default;
 };
 
-[[nodiscard]] PolicyRights rights_for_version(std::uint32_t version) noexcept;
+// No UDP right is ever granted: handling `udp_access` refuses every UDP bind
+// and send.
+[[nodiscard]] PolicyRights rights_for_version(std::uint32_t version,
+                                              bool allow_udp = false) noexcept;
 
 // The version number in the ABI file text (valid
 // UTF-8), or none when the kernel must be asked.

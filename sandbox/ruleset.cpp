@@ -16,8 +16,17 @@ template <class Access> struct Check {
     Access kept;
 };
 
-template <class Access> Check<Access> check_support(Access access, std::uint8_t level) {
-    const Access kept = access & Access::from_all(level);
+// The rights of the kernel's effective level, and those its reported version
+// adds beyond the last level (which no level table holds).
+template <class Access> Access supported_by(const KernelSupport& support) noexcept {
+    const Access extra = support.kind == KernelSupport::Kind::Available
+                             ? Access::from_version(support.version)
+                             : Access();
+    return Access::from_all(support.level) | extra;
+}
+
+template <class Access> Check<Access> check_support(Access access, const KernelSupport& support) {
+    const Access kept = access & supported_by<Access>(support);
     if (kept.empty()) return {CompatOutcome::Unsupported, kept};
     if (kept == access) return {CompatOutcome::Full, kept};
     return {CompatOutcome::Partial, kept};
@@ -32,14 +41,14 @@ template <class Access> constexpr AccessDomain domain_of() {
 // takes no call, and a live one gets the rule through `add` (given the
 // rights kept).
 template <class Access, class Add>
-Expected<RuleOutcome<Access>, RulesetError> finish_rule(SupportState& state, std::uint8_t level,
-                                                        AccessDomain domain, Access access,
-                                                        RuleOutcome<Access> out, Add add) {
+Expected<RuleOutcome<Access>, RulesetError>
+finish_rule(SupportState& state, const KernelSupport& support, AccessDomain domain, Access access,
+            RuleOutcome<Access> out, Add add) {
     if (access.empty()) {
         state = SupportState::Inert;
         return Unexpected(RulesetError::add_rules_compat(domain, CompatError::empty(domain)));
     }
-    const Check<Access> c = check_support(access, level);
+    const Check<Access> c = check_support(access, support);
     state = merge(state, c.outcome);
     out.granted = c.kept;
     if (c.outcome == CompatOutcome::Unsupported) {
@@ -125,8 +134,8 @@ namespace {
 // `handle_access` for either set type: refuses empty and unknown rights
 // (the ruleset turns inert), then records what the kernel supports.
 template <class Access>
-Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportState& state,
-                                     Access& requested, Access& supported) {
+Expected<void, RulesetError> declare(Access access, const KernelSupport& support,
+                                     SupportState& state, Access& requested, Access& supported) {
     requested = requested | access;
     constexpr AccessDomain domain = domain_of<Access>();
     if (access.empty()) {
@@ -138,7 +147,7 @@ Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportS
         return Unexpected(RulesetError::handle_accesses(
             CompatError::unknown_bits(domain, access.bits(), access.unknown().bits())));
     }
-    const Check<Access> c = check_support(access, level);
+    const Check<Access> c = check_support(access, support);
     state = merge(state, c.outcome);
     if (c.outcome != CompatOutcome::Unsupported) supported = supported | c.kept;
     return {};
@@ -147,11 +156,11 @@ Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportS
 } // namespace
 
 Expected<void, RulesetError> Ruleset::handle_access(AccessFs access) {
-    return declare(access, support_.level, state_, requested_fs_, supported_fs_);
+    return declare(access, support_, state_, requested_fs_, supported_fs_);
 }
 
 Expected<void, RulesetError> Ruleset::handle_access(AccessNet access) {
-    return declare(access, support_.level, state_, requested_net_, supported_net_);
+    return declare(access, support_, state_, requested_net_, supported_net_);
 }
 
 Expected<RulesetCreated, RulesetError> Ruleset::create() && {
@@ -205,7 +214,7 @@ Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBenea
     } else {
         state_ = merge(state_, CompatOutcome::Full);
     }
-    return finish_rule(state_, support_.level, AccessDomain::Fs, access, out, [&](AccessFs kept) {
+    return finish_rule(state_, support_, AccessDomain::Fs, access, out, [&](AccessFs kept) {
         LandlockPathBeneathAttr attr;
         attr.allowed_access = kept.bits();
         attr.parent_fd = parent.get();
@@ -222,7 +231,7 @@ Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort 
                                                          (access - requested_net_).bits()));
     }
     state_ = merge(state_, CompatOutcome::Full); // a port needs no check of its own
-    return finish_rule(state_, support_.level, AccessDomain::Net, access, out, [&](AccessNet kept) {
+    return finish_rule(state_, support_, AccessDomain::Net, access, out, [&](AccessNet kept) {
         LandlockNetPortAttr attr;
         attr.allowed_access = kept.bits();
         attr.port = rule.port;

@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(cmake make g++ libgtest-dev libgmock-dev)
 if [[ "${1:-}" == "test" ]]; then
   packages+=(clang libclang-rt-14-dev libseccomp-dev libbenchmark-dev python3 python3-jsonschema
-             gcovr man-db groff-base dpkg-dev file valgrind clang-format git lintian
-             g++-aarch64-linux-gnu qemu-user googletest)
+             gcovr man-db groff-base dpkg-dev file valgrind debian-archive-keyring clang-format git
+             lintian g++-aarch64-linux-gnu qemu-user googletest)
 fi
 
 missing=()

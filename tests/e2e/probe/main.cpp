@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,31 @@ int tcp(const char* port_text, bool do_bind) {
     const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
     const int rc = do_bind ? ::bind(fd, sa, sizeof addr) : ::connect(fd, sa, sizeof addr);
     return outcome(rc == 0);
+}
+
+sockaddr_un unix_address(const char* path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    return addr;
+}
+
+// Connects to the stream socket at `path`; with `own`, first creates and
+// listens on it itself.
+int unix_connect(const char* path, bool own) {
+    const sockaddr_un addr = unix_address(path);
+    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+    if (own) {
+        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (server < 0 || ::bind(server, sa, sizeof addr) != 0 || ::listen(server, 1) != 0) {
+            return outcome(false);
+        }
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && ::connect(fd, sa, sizeof addr) == 0;
+    const int result = outcome(ok);
+    if (own) ::unlink(path);
+    return result;
 }
 
 } // namespace
@@ -72,6 +98,8 @@ int main(int argc, char** argv) {
     }
     if (action == "connect") return tcp(arg, false);
     if (action == "bind") return tcp(arg, true);
+    if (action == "unix-connect") return unix_connect(arg, false);
+    if (action == "unix-own") return unix_connect(arg, true); // listen, then connect
     if (action == "nnp") {
         std::printf("%d\n", ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0));
         return 0;

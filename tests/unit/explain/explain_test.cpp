@@ -54,6 +54,7 @@ const Scenario kScenarios[] = {
     {"Level4", [](FakeKernel& k) { k.set_version(4); }},
     {"Level6", [](FakeKernel& k) { k.set_version(6); }},
     {"Version9", [](FakeKernel& k) { k.set_version(9); }},
+    {"Version10", [](FakeKernel& k) { k.set_version(10); }},
     {"NoLandlock", [](FakeKernel& k) { k.set_no_landlock(ENOSYS); }},
     {"Disabled", [](FakeKernel& k) { k.set_no_landlock(EOPNOTSUPP); }},
     // The ABI file asks for more than the kernel supports.
@@ -213,6 +214,8 @@ TEST(RenderTest, FullOutputAtLevel4) {
         full4 +
         "\n"
         "handled net: BindTcp | ConnectTcp\n"
+        "unix sockets: not confined (needs Landlock version 9)\n"
+        "udp: not confined (needs Landlock version 10)\n"
         "rule: worktree_path \"/w\": " +
         full4 +
         "\n"
@@ -243,12 +246,18 @@ TEST(RenderTest, FullOutputAtLevel4) {
     EXPECT_EQ(explain_text([](FakeKernel& k) { k.set_version(4); }), expected);
 }
 
+constexpr const char* kFull6 =
+    "Execute | WriteFile | ReadFile | ReadDir | RemoveDir | RemoveFile | "
+    "MakeChar | MakeDir | MakeReg | MakeSock | MakeFifo | MakeBlock | "
+    "MakeSym | Refer | Truncate | IoctlDev";
+
 struct LinesCase {
     const char* name;
     std::function<void(FakeKernel&)> script;
     std::optional<std::uint16_t> port;
     std::vector<std::string> present;
     std::vector<std::string> absent;
+    bool allow_udp = false;
     friend void PrintTo(const LinesCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -256,7 +265,9 @@ class RenderLinesTest : public ::testing::TestWithParam<LinesCase> {};
 
 TEST_P(RenderLinesTest, ShowsWhyAndWhat) {
     const LinesCase& c = GetParam();
-    const std::string text = explain_text(c.script, sample_profile(c.port));
+    profile::SandboxProfile profile = sample_profile(c.port);
+    profile.allow_udp = c.allow_udp;
+    const std::string text = explain_text(c.script, profile);
     for (const auto& l : c.present)
         EXPECT_NE(text.find(l + "\n"), std::string::npos) << l << "\n" << text;
     for (const auto& l : c.absent)
@@ -327,6 +338,40 @@ const LinesCase kLinesCases[] = {
      {"abi version: 7", "abi level: 6", "kernel support: available 7 (level 6)",
       "enforcement: partial"},
      {"unsupported"}},
+    {"Version9",
+     [](FakeKernel& k) { k.set_version(9); },
+     3128,
+     {"handled fs: " + std::string(kFull6) + " | ResolveUnix",
+      "unix sockets: connect only beneath worktree_path, git_dir and agent_config_dirs, and to "
+      "sockets the command creates",
+      "udp: not confined (needs Landlock version 10)",
+      "rule: worktree_path \"/w\": " + std::string(kFull6) + " | ResolveUnix",
+      "rule: system \"/tmp\": " + std::string(kFull6)},
+     {"unsupported"}},
+    {"Version10",
+     [](FakeKernel& k) { k.set_version(10); },
+     3128,
+     {"handled net: BindTcp | ConnectTcp | BindUdp | ConnectSendUdp",
+      "udp: none (no UDP port may be bound or sent to)", "port: 3128: ConnectTcp"},
+     {"unsupported"}},
+    {"Version10AllowUdp",
+     [](FakeKernel& k) { k.set_version(10); },
+     3128,
+     {"handled net: BindTcp | ConnectTcp", "udp: not confined (allow_udp)"},
+     {"Udp |"},
+     true},
+    {"File10Kernel7",
+     [](FakeKernel& k) {
+         k.abi_file = "10";
+         k.set_version(7);
+     },
+     3128,
+     {"unsupported fs: ResolveUnix", "unsupported net: BindUdp | ConnectSendUdp",
+      "unix sockets: not confined (the kernel does not support ResolveUnix)",
+      "udp: not confined (the kernel does not support BindUdp | ConnectSendUdp)",
+      "rule: worktree_path \"/w\": " + std::string(kFull6) +
+          " (unsupported by the kernel: ResolveUnix)"},
+     {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, RenderLinesTest, ::testing::ValuesIn(kLinesCases),

@@ -25,10 +25,15 @@ TEST(AccessFs, Rendering) {
               "BitFlags<AccessFs>(0b1111111111111111, Execute | WriteFile | ReadFile | ReadDir | "
               "RemoveDir | RemoveFile | MakeChar | MakeDir | MakeReg | MakeSock | MakeFifo | "
               "MakeBlock | MakeSym | Refer | Truncate | IoctlDev)");
-    EXPECT_EQ(AccessFs(0x10001).to_string(), "BitFlags<AccessFs>(0b10000000000000001, Execute)");
+    EXPECT_EQ(AccessFs(0x20001).to_string(), "BitFlags<AccessFs>(0b100000000000000001, Execute)");
     EXPECT_EQ((AccessNet::BindTcp | AccessNet::ConnectTcp).to_string(),
               "BitFlags<AccessNet>(0b11, BindTcp | ConnectTcp)");
     EXPECT_EQ(AccessNet().to_string(), "BitFlags<AccessNet>(0b0)");
+    EXPECT_EQ((AccessFs::ReadFile | AccessFs::ResolveUnix).to_string(),
+              "BitFlags<AccessFs>(0b10000000000000100, ReadFile | ResolveUnix)");
+    EXPECT_EQ(AccessNet(0xF).to_string(),
+              "BitFlags<AccessNet>(0b1111, BindTcp | ConnectTcp | BindUdp | ConnectSendUdp)");
+    EXPECT_EQ(AccessNet(0x14).to_string(), "BitFlags<AccessNet>(0b10100, BindUdp)");
 }
 
 TEST(SupportState, MergeTable) {
