@@ -6,6 +6,7 @@
 
 #include "base/os_error.hpp"
 #include "base/utf8.hpp"
+#include "morvik_version.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
 
@@ -395,6 +396,16 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
         o.err += '\n';
         return o;
     };
+    // "--help" or "--version" as the one argument: text on standard output,
+    // status 0.
+    if (args.size() == 2 && std::strcmp(args[1], "--help") == 0) {
+        o.out = std::string(kUsage) + "\n" + std::string(kHelp);
+        return o;
+    }
+    if (args.size() == 2 && std::strcmp(args[1], "--version") == 0) {
+        o.out = "morvik-sandbox " + std::string(kVersion) + "\n";
+        return o;
+    }
     if (args.size() != 3 || std::strcmp(args[1], "--profile") != 0) {
         return fail(std::string(kUsage));
     }

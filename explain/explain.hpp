@@ -26,6 +26,13 @@
 namespace morvik::explain {
 
 inline constexpr std::string_view kUsage = "Usage: morvik-sandbox-explain --profile <profile.json>";
+// What "--help" prints after the usage line.
+inline constexpr std::string_view kHelp =
+    "Prints the rules that morvik-sandbox would enforce for the profile on this kernel,\n"
+    "one per line, without confining anything.\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "See morvik-sandbox-explain(1).\n";
 
 // The ruleset as created: what the policy declared and what the running
 // kernel would be told.
@@ -114,7 +121,8 @@ struct Outcome {
 
 // The whole program for `args` (argv including argv[0]): reads and parses
 // the profile as the launcher does, with the same failure lines, and
-// explains it. Nothing is written; the caller prints `out` and `err`.
+// explains it. "--help" or "--version" alone gives its text in `out` and
+// status 0. Nothing is written; the caller prints `out` and `err`.
 [[nodiscard]] Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
                           const ExplainOptions& options = {});
 

@@ -49,6 +49,9 @@
 // A minimum_landlock_abi the kernel does not meet ends the output with the
 // launcher's failure line.
 //
+// "--help" or "--version" as the only argument prints the usage line and a
+// short description, or "morvik-sandbox VERSION", with status 0.
+//
 // Exit status 0 on success. Every failure is one line on standard error and
 // status 1: the usage line; "Failed to read profile PATH: REASON" and
 // "Failed to parse profile: MESSAGE", as the launcher prints them; "Failed to

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "base/write_all.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/exec.hpp"
@@ -24,6 +25,12 @@ int fail(const std::string& line) {
 } // namespace
 
 int run(std::span<const char* const> args, sandbox::Kernel& kernel) {
+    if (const auto info = information_text(args)) {
+        if (const int error = write_all(1, *info); error != 0) {
+            return fail("Failed to write output: " + OsError{error}.to_string());
+        }
+        return 0;
+    }
     const auto command_line = scan_arguments(args);
     if (!command_line) return fail(std::string(message(command_line.error())));
 

@@ -42,7 +42,7 @@ class ConfinementTest : public ::testing::TestWithParam<Identity> {
         scratch_.write_file("extra/file", "data");
         scratch_.write_file("outside/file", "data");
         scratch_.write_file("home/file", "data");
-        ::symlink(tools_.c_str(), (scratch_ / "tools-link").c_str());
+        ASSERT_EQ(::symlink(tools_.c_str(), (scratch_ / "tools-link").c_str()), 0);
         profile_ = scratch_.write_file(
             "profile.json",
             profile_json({.worktree_path = work_,

@@ -171,7 +171,9 @@ void ScratchDir::chown_all(uid_t uid) const {
     while (!pending.empty()) {
         const std::string p = pending.back();
         pending.pop_back();
-        ::lchown(p.c_str(), uid, static_cast<gid_t>(uid));
+        if (::lchown(p.c_str(), uid, static_cast<gid_t>(uid)) != 0) {
+            throw std::runtime_error("lchown " + p);
+        }
         struct stat st {};
         if (::lstat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
         DIR* dir = ::opendir(p.c_str());
