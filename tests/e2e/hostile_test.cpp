@@ -59,7 +59,9 @@ class HostileTest : public ::testing::TestWithParam<Identity> {
         extra.tool_dirs = {scratch_ / "tools"};
         if (!extra.proxy_port) extra.proxy_port = proxy_.port();
         const std::string path = scratch_.write_file(name, profile_json(extra));
-        if (unprivileged()) ::chown(path.c_str(), kNobody, kNobody);
+        if (unprivileged()) {
+            EXPECT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+        }
         return path;
     }
 
