@@ -9,6 +9,7 @@
 #include "base/escape.hpp"
 #include "base/os_error.hpp"
 #include "base/utf8.hpp"
+#include "morvik_version.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
 
@@ -30,7 +31,8 @@ class Collector final : public sandbox::PolicyObserver {
     void on_created(const sandbox::RulesetCreated& created) override {
         out_.ruleset =
             RulesetInfo{created.support(),       created.state(),      created.requested_fs(),
-                        created.requested_net(), created.handled_fs(), created.handled_net()};
+                        created.requested_net(), created.handled_fs(), created.handled_net(),
+                        created.handled_scope()};
     }
 
     void on_path_rule(const sandbox::PathRuleEvent& event) override {
@@ -50,7 +52,14 @@ class Collector final : public sandbox::PolicyObserver {
 
     void on_enforced(const sandbox::RestrictionStatus& status) override {
         out_.enforcement = status.enforcement;
+        out_.log_new_exec = status.log_new_exec;
     }
+
+    void on_capabilities(const sandbox::CapabilityDecision& decision) override {
+        out_.capabilities = decision;
+    }
+
+    void on_filter(const sandbox::SyscallFilter& filter) override { out_.filter = filter; }
 
   private:
     Explanation& out_;
@@ -208,6 +217,58 @@ void render_newer(std::string& out, const sandbox::PolicyRights& r, const Rulese
     }
 }
 
+// What is active beyond the rules, and why something is not.
+void render_protections(std::string& out, const Explanation& e) {
+    const RulesetInfo& rs = *e.ruleset;
+    if (!rs.handled_scope.empty()) {
+        line(out, "scopes", join_names(rs.handled_scope));
+    } else if (e.rights->scope.empty()) {
+        line(out, "scopes", "none (below level 6)");
+    } else {
+        line(out, "scopes", "none (the kernel does not support them)");
+    }
+    if (e.log_new_exec) {
+        line(out, "log denials", "on");
+    } else if (!e.log_denials_asked) {
+        line(out, "log denials", "off (log_denials not set)");
+    } else if (*e.enforcement == sandbox::Enforcement::NotEnforced) {
+        line(out, "log denials", "off (nothing enforced)");
+    } else {
+        line(out, "log denials", "off (the kernel reports a version below 7)");
+    }
+    if (e.minimum_abi) {
+        line(out, "minimum abi",
+             std::to_string(*e.minimum_abi) + " (the kernel reports " +
+                 std::to_string(rs.support.version) + ")");
+    } else {
+        line(out, "minimum abi", "none (best effort)");
+    }
+    if (e.capabilities) {
+        if (e.capabilities->keep_capabilities) {
+            line(out, "capabilities", "kept (keep_capabilities)");
+        } else if (e.capabilities->privileged) {
+            line(out, "capabilities",
+                 "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
+        } else {
+            line(out, "capabilities", "none held");
+        }
+    }
+    if (!e.filter) return;
+    const bool tcp_rules = rs.handled_net.contains(AccessNet::ConnectTcp);
+    if (!e.filter->inet_stream) {
+        line(out, "filter tcp", "refused (no TCP rules on this kernel and no proxy_port)");
+    } else if (tcp_rules) {
+        line(out, "filter tcp", "allowed (the TCP rules above apply)");
+    } else {
+        line(out, "filter tcp", "allowed (proxy_port, but no TCP rules on this kernel: any port)");
+    }
+    line(out, "filter udp",
+         e.filter->inet_datagram ? "allowed (allow_udp)" : "refused (allow_udp not set)");
+    line(out, "filter",
+         "refuses MPTCP, raw and other inet sockets, families but unix and netlink routing, "
+         "TIOCSTI, TIOCLINUX, io_uring and other architectures' calls");
+}
+
 } // namespace
 
 std::string names(AccessFs access) {
@@ -273,12 +334,14 @@ Expected<Explanation, ExplainError> explain(const profile::SandboxProfile& profi
                                             const ExplainOptions& options) {
     Explanation result;
     result.profile_has_port = profile.proxy_port.has_value();
+    result.log_denials_asked = profile.log_denials;
+    result.minimum_abi = profile.minimum_landlock_abi;
     Collector collector(result);
     sandbox::DryRunKernel dry(kernel);
     sandbox::PolicyOptions policy;
     policy.abi_version_path = options.abi_version_path;
     policy.observer = &collector;
-    auto applied = sandbox::apply_landlock(profile, dry, policy);
+    auto applied = sandbox::confine(profile, dry, policy);
     result.actions = dry.actions();
     if (!applied) return Unexpected(ExplainError{std::move(applied).error(), std::move(result)});
     return result;
@@ -326,6 +389,7 @@ std::string render(const Explanation& e) {
     if (!e.enforcement) return out; // the policy stopped before the port rule or enforcement
     render_port(out, e);
     line(out, "enforcement", enforcement_name(*e.enforcement));
+    render_protections(out, e);
     return out;
 }
 
@@ -338,6 +402,16 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
         o.err += '\n';
         return o;
     };
+    // "--help" or "--version" as the one argument: text on standard output,
+    // status 0.
+    if (args.size() == 2 && std::strcmp(args[1], "--help") == 0) {
+        o.out = std::string(kUsage) + "\n" + std::string(kHelp);
+        return o;
+    }
+    if (args.size() == 2 && std::strcmp(args[1], "--version") == 0) {
+        o.out = "morvik-sandbox " + std::string(kVersion) + "\n";
+        return o;
+    }
     if (args.size() != 3 || std::strcmp(args[1], "--profile") != 0) {
         return fail(std::string(kUsage));
     }
@@ -355,7 +429,7 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
         if (!explained) {
             // What was decided before the failure helps to find its cause.
             o.out = render(explained.error().partial);
-            return fail("Failed to apply Landlock rules: " + explained.error().error.to_string());
+            return fail(explained.error().error.line());
         }
         o.out = render(*explained);
     } catch (const std::bad_alloc&) {

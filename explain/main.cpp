@@ -28,6 +28,13 @@
 //   home: "PATH" | none            the home lookup, before the home rule (row "home")
 //   port: N: RIGHTS | none (REASON)
 //   enforcement: full | partial | not enforced
+//   scopes: AbstractUnixSocket | Signal | none (REASON)
+//   log denials: on | off (REASON)
+//   minimum abi: N (the kernel reports V) | none (best effort)
+//   capabilities: dropped (...) | kept (keep_capabilities) | none held
+//   filter tcp: allowed (REASON) | refused (REASON)
+//   filter udp: allowed (allow_udp) | refused (allow_udp not set)
+//   filter: refuses ...            what the system-call filter always refuses
 //
 // RIGHTS are right names joined by " | ", lowest bit first, or "none". ROW
 // is the profile key (worktree_path, git_dir, agent_config_dirs, tool_dirs,
@@ -40,6 +47,11 @@
 // the launcher warns), "dropped: the kernel supports none of RIGHTS", or the
 // rule's rights followed by "(kept, but the ruleset is inert: ...)".
 // "enforcement: not enforced" is where the launcher prints its warning.
+// A minimum_landlock_abi the kernel does not meet ends the output with the
+// launcher's failure line.
+//
+// "--help" or "--version" as the only argument prints the usage line and a
+// short description, or "morvik-sandbox VERSION", with status 0.
 //
 // Exit status 0 on success. Every failure is one line on standard error and
 // status 1: the usage line; "Failed to read profile PATH: REASON" and

@@ -14,7 +14,7 @@
 #include "launcher/exec.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
-#include "sandbox/policy.hpp"
+#include "sandbox/confine.hpp"
 
 namespace morvik::launcher {
 namespace {
@@ -30,6 +30,12 @@ int fail(const std::string& line) {
 
 int run(std::span<const char* const> args, sandbox::Kernel& kernel,
         const SigpipeDisposition* sigpipe) {
+    if (const auto info = information_text(args)) {
+        if (const int error = write_all(1, *info); error != 0) {
+            return fail("Failed to write output: " + OsError{error}.to_string());
+        }
+        return 0;
+    }
     const auto command_line = scan_arguments(args);
     if (!command_line) return fail(std::string(message(command_line.error())));
 
@@ -52,9 +58,11 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
         return fail("Failed to parse profile: " + OsError{ENOMEM}.to_string());
     }
 
+    // The confinement ends with the system-call filter: from here on only
+    // the argument copies are made before the exec.
     try {
-        if (auto applied = sandbox::apply_landlock(*profile, kernel); !applied) {
-            return fail("Failed to apply Landlock rules: " + applied.error().to_string());
+        if (auto confined = sandbox::confine(*profile, kernel); !confined) {
+            return fail(confined.error().line());
         }
     } catch (const std::bad_alloc&) {
         return fail("Failed to apply Landlock rules: " + OsError{ENOMEM}.to_string());

@@ -1,5 +1,5 @@
 // Landlock access-right sets: filesystem (`AccessFs`), network (`AccessNet`)
-// and scope (`Scope`, reserved: never declared by this system). 64-bit sets
+// and scope (`Scope`, from level 6). 64-bit sets
 // with the kernel's bit values, per-level support tables and rendering as
 // "BitFlags<AccessFs>(0b100000010, WriteFile | MakeReg)".
 //
@@ -172,8 +172,8 @@ inline constexpr AccessNet AccessNet::ConnectTcp{1ULL << 1};
 inline constexpr AccessNet AccessNet::BindUdp{1ULL << 2};
 inline constexpr AccessNet AccessNet::ConnectSendUdp{1ULL << 3};
 
-// Scope rights of ABI level 6. Kept in the ruleset for completeness; this
-// system never declares a scope.
+// Scope rights of ABI level 6: the command may connect to abstract unix
+// sockets and send signals only within its own confinement.
 class Scope : public AccessSet<Scope> {
   public:
     using AccessSet::AccessSet;
@@ -181,6 +181,8 @@ class Scope : public AccessSet<Scope> {
     static constexpr std::string_view kTypeName = "Scope";
     static constexpr std::array<std::string_view, 2> kNames = {"AbstractUnixSocket", "Signal"};
     static constexpr std::uint64_t kDefined = 0x3;
+
+    static const Scope AbstractUnixSocket, Signal;
 
     [[nodiscard]] static constexpr Scope from_all(std::uint8_t level) noexcept {
         return Scope(level >= 6 ? 0x3 : 0x0);
@@ -191,5 +193,8 @@ class Scope : public AccessSet<Scope> {
         return from_all(version >= 6 ? 6 : 0);
     }
 };
+
+inline constexpr Scope Scope::AbstractUnixSocket{1ULL << 0};
+inline constexpr Scope Scope::Signal{1ULL << 1};
 
 } // namespace morvik::sandbox

@@ -65,6 +65,9 @@ struct RulesetError {
     static RulesetError handle_accesses(CompatError c) {
         return {Kind::HandleAccesses, c.domain, Inner::Compat, c, 0, 0, {}};
     }
+    static RulesetError scope(CompatError c) {
+        return {Kind::Scope, AccessDomain::Scope, Inner::Compat, c, 0, 0, {}};
+    }
     static RulesetError missing_handled_access() {
         return {Kind::CreateRuleset, AccessDomain::Fs, Inner::MissingHandledAccess, {}, 0, 0, {}};
     }

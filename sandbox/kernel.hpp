@@ -18,6 +18,7 @@
 
 #include "base/unique_fd.hpp"
 #include "sandbox/landlock_abi.hpp"
+#include "sandbox/syscall_filter.hpp"
 
 namespace morvik::sandbox {
 
@@ -38,6 +39,17 @@ struct StatResult {
 
     [[nodiscard]] bool ok() const noexcept { return error == 0; }
     [[nodiscard]] bool is_directory() const noexcept;
+};
+
+// The three capability sets of the calling thread, as 64-bit masks (bit n is
+// capability n). `error` is the errno of a failed capget, else 0.
+struct CapabilitySets {
+    int error = 0;
+    std::uint64_t effective = 0;
+    std::uint64_t permitted = 0;
+    std::uint64_t inheritable = 0;
+
+    [[nodiscard]] bool any() const noexcept { return (effective | permitted | inheritable) != 0; }
 };
 
 // Result of reading a whole file: `error` is 0 on success.
@@ -63,6 +75,12 @@ class Kernel : public FdCloser {
                                         const void* rule_attr, std::uint32_t flags) = 0;
     // syscall(446, ruleset_fd, flags). A non-zero value is a failure.
     virtual SysResult landlock_restrict_self(int ruleset_fd, std::uint32_t flags) = 0;
+    // capget for the calling thread.
+    virtual CapabilitySets capget() = 0;
+    // capset for the calling thread (`sets.error` is ignored): 0 or the errno.
+    virtual int capset(const CapabilitySets& sets) = 0;
+    // Installs the system-call filter on the calling thread: 0 or the errno.
+    virtual int install_syscall_filter(const SyscallFilter& filter) = 0;
     // prctl(option, arg2, arg3, arg4, arg5).
     virtual SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                             unsigned long arg5) = 0;
@@ -95,6 +113,7 @@ class Kernel : public FdCloser {
     // getenv(name); none when unset.
     virtual std::optional<std::string> getenv(const char* name) = 0;
     virtual uid_t getuid() = 0;
+    virtual uid_t geteuid() = 0;
     // sysconf(name).
     virtual long sysconf(int name) = 0;
     // getpwuid_r as the platform defines it: returns 0 or an error number.

@@ -16,6 +16,12 @@ inline constexpr long kSysLandlockRestrictSelf = 446;
 // landlock_create_ruleset flag: return the ABI version instead of a ruleset.
 inline constexpr std::uint32_t kLandlockCreateRulesetVersion = 1U << 0;
 
+// landlock_restrict_self flag (ABI 7): log the denials of the programs that
+// the restricted thread executes from now on.
+inline constexpr std::uint32_t kLandlockRestrictSelfLogNewExecOn = 1U << 1;
+// The first ABI version that knows the flag above.
+inline constexpr std::int32_t kLandlockLogFlagsVersion = 7;
+
 // landlock_add_rule rule types.
 inline constexpr std::uint32_t kLandlockRulePathBeneath = 1;
 inline constexpr std::uint32_t kLandlockRuleNetPort = 2;

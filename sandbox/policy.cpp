@@ -143,6 +143,7 @@ PolicyRights rights_for_version(std::uint32_t version, bool allow_udp) noexcept 
     r.net_access =
         r.handle_net ? (AccessNet::BindTcp | AccessNet::ConnectTcp | r.udp_access) : AccessNet();
     r.port_access = AccessNet::ConnectTcp;
+    r.scope = Scope::from_all(r.level);
     return r;
 }
 
@@ -174,8 +175,8 @@ std::string_view row_name(RuleRow row) noexcept {
     return i < std::size(kRowNames) ? kRowNames[i] : std::string_view();
 }
 
-std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
-                                 const PolicyRights& rights) {
+std::vector<PathRule> path_rules(const profile::SandboxProfile& profile, const PolicyRights& rights,
+                                 bool narrow_dev) {
     std::vector<PathRule> rules;
     rules.reserve(13 + profile.agent_config_dirs.size() + profile.tool_dirs.size() +
                   profile.user_allowed_paths.size());
@@ -200,10 +201,32 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
         {RuleRow::Proc, false},  {RuleRow::Dev, true},
     };
     for (const Fixed& f : kFixed) {
+        if (f.row == RuleRow::Dev && narrow_dev) {
+            for (const std::string_view dev : kNarrowDev)
+                rules.push_back({f.row, std::string(dev), rights.full_access});
+            continue;
+        }
         rules.push_back({f.row, std::string(row_name(f.row)),
                          f.full ? rights.full_access : rights.read_access});
     }
     return rules;
+}
+
+std::string MinimumAbiError::to_string() const {
+    const std::string required_text =
+        ", below the required minimum_landlock_abi " + std::to_string(required);
+    switch (found.kind) {
+    case KernelSupport::Kind::Available:
+        return "the kernel's Landlock ABI version is " + std::to_string(found.version) +
+               required_text;
+    case KernelSupport::Kind::Disabled:
+        return "the kernel's Landlock is disabled (no ABI version: " +
+               OsError{found.error}.to_string() + ")" + required_text;
+    case KernelSupport::Kind::Missing:
+        break;
+    }
+    return "the kernel has no Landlock (no ABI version: " + OsError{found.error}.to_string() + ")" +
+           required_text;
 }
 
 std::string ApplyError::to_string() const {
@@ -231,8 +254,9 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
         return {};
     };
     PathWalker bare(kernel, {}, {});
-    for (const char* fixed : {"/tmp", "/dev"}) {
-        if (auto r = visit(bare, fixed); !r) return Unexpected(std::move(r).error());
+    for (const PathRule& rule : rules) {
+        if (rule.row != RuleRow::Tmp && rule.row != RuleRow::Dev) continue;
+        if (auto r = visit(bare, rule.path); !r) return Unexpected(std::move(r).error());
     }
     std::vector<FileId> fixed_ids;
     for (const Found& f : found)
@@ -300,14 +324,23 @@ std::string home_unfit(const StatResult& home, const Ancestry& chain,
     return {};
 }
 
-Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile, Kernel& kernel,
-                                          const PolicyOptions& options) {
+Expected<LandlockResult, ApplyError> apply_landlock(const profile::SandboxProfile& profile,
+                                                    Kernel& kernel, const PolicyOptions& options) {
     PolicyObserver* const observer = options.observer;
     const PolicyRights rights =
         rights_for_version(detect_abi_version(kernel, options.abi_version_path), profile.allow_udp);
     if (observer != nullptr) observer->on_rights(rights);
 
     Ruleset ruleset(kernel);
+    // Gated on the kernel's own answer, not on the version the policy builds
+    // for (which falls back to 1).
+    if (const auto minimum = profile.minimum_landlock_abi) {
+        const KernelSupport& found = ruleset.support();
+        if (found.kind != KernelSupport::Kind::Available ||
+            static_cast<std::uint32_t>(found.version) < *minimum) {
+            return Unexpected(ApplyError(MinimumAbiError{found, *minimum}));
+        }
+    }
     if (auto r = ruleset.handle_access(rights.work_access); !r)
         return Unexpected(ApplyError(r.error()));
     if (rights.handle_net) {
@@ -315,13 +348,17 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
             return Unexpected(ApplyError(r.error()));
         }
     }
+    if (!rights.scope.empty()) {
+        if (auto r = ruleset.handle_access(rights.scope); !r)
+            return Unexpected(ApplyError(r.error()));
+    }
     auto created = std::move(ruleset).create();
     if (!created) return Unexpected(ApplyError(created.error()));
     if (observer != nullptr) observer->on_created(*created);
 
     // Two passes: the writable places first, then every path (those again
     // included) against all of them, so that order and nesting do not matter.
-    const std::vector<PathRule> rules = path_rules(profile, rights);
+    const std::vector<PathRule> rules = path_rules(profile, rights, options.narrow_dev);
     auto places = find_writable_places(kernel, rules);
     if (!places) return Unexpected(std::move(places).error());
     PathWalker walker(kernel, places->all, places->anchors);
@@ -332,7 +369,7 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
         if (auto r = add_path_rule(*created, rule, walker, observer, keep ? &chain : nullptr,
                                    &places->link_free);
             !r) {
-            return r;
+            return Unexpected(std::move(r).error());
         }
         if (keep && !chain.empty()) system.emplace_back(rule.path, std::move(chain));
     }
@@ -341,7 +378,8 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
     if (observer != nullptr) observer->on_home(home);
     if (home) {
         const PathRule rule{RuleRow::Home, *home, rights.home_access};
-        if (auto r = add_home_rule(kernel, *created, rule, walker, system, observer); !r) return r;
+        if (auto r = add_home_rule(kernel, *created, rule, walker, system, observer); !r)
+            return Unexpected(std::move(r).error());
     }
 
     if (rights.handle_net && profile.proxy_port) {
@@ -350,13 +388,14 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
         if (observer != nullptr) observer->on_port_rule(PortRuleEvent{*profile.proxy_port, *r});
     }
 
-    auto status = std::move(*created).restrict_self();
+    const bool tcp_rules = created->handled_net().contains(AccessNet::ConnectTcp);
+    auto status = std::move(*created).restrict_self(RestrictOptions{profile.log_denials});
     if (!status) return Unexpected(ApplyError(status.error()));
     if (observer != nullptr) observer->on_enforced(*status);
     if (status->enforcement == Enforcement::NotEnforced) {
         (void)kernel.write_stderr(kNotEnforcedWarning);
     }
-    return {};
+    return LandlockResult{*status, tcp_rules};
 }
 
 } // namespace morvik::sandbox

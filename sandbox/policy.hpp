@@ -45,6 +45,7 @@ struct PolicyRights {
     AccessNet udp_access;    // BindUdp | ConnectSendUdp from version 10 unless allow_udp
     AccessNet net_access;    // handled network rights: BindTcp | ConnectTcp | udp_access, or none
     AccessNet port_access;   // ConnectTcp
+    Scope scope;             // AbstractUnixSocket | Signal at level 6, else none
 
     friend bool operator==(const PolicyRights&, const PolicyRights&) = default;
 };
@@ -94,10 +95,18 @@ struct PathRule {
     AccessFs access;
 };
 
+// The pseudo-devices that "/dev" is narrowed to for a privileged launcher
+// (a trailing slash marks a directory).
+inline constexpr std::string_view kNarrowDev[] = {
+    "/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom",
+    "/dev/tty",  "/dev/ptmx", "/dev/pts/", "/dev/shm/",
+};
+
 // The path rules for `profile` that come before the home rule: the profile's
 // paths, then the system directories, in order (one entry per list element).
+// With `narrow_dev`, "/dev" is one rule per entry of kNarrowDev instead.
 [[nodiscard]] std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
-                                               const PolicyRights& rights);
+                                               const PolicyRights& rights, bool narrow_dev = false);
 
 // What happened to one path rule.
 enum class PathRuleStatus : std::uint8_t {
@@ -122,7 +131,13 @@ struct PortRuleEvent {
     RuleOutcome<AccessNet> outcome;
 };
 
-// Told each step's outcome by `apply_landlock`. Errors are not reported here:
+// Whether the launcher's capabilities are taken from the command.
+struct CapabilityDecision {
+    bool privileged = false;        // uid 0 or any capability: they are dropped
+    bool keep_capabilities = false; // the profile keeps them (nothing was checked)
+};
+
+// Told each step's outcome by `apply_landlock` (and `confine`). Errors are not reported here:
 // they are the return value. Default implementations do nothing.
 class PolicyObserver {
   public:
@@ -139,20 +154,40 @@ class PolicyObserver {
     virtual void on_port_rule(const PortRuleEvent&) {}
     // After enforcement (before the warning).
     virtual void on_enforced(const RestrictionStatus&) {}
+    // Before the policy runs (`confine` only).
+    virtual void on_capabilities(const CapabilityDecision&) {}
+    // Before the system-call filter is installed (`confine` only).
+    virtual void on_filter(const SyscallFilter&) {}
 };
 
 struct PolicyOptions {
     std::string abi_version_path = kAbiVersionPath;
     PolicyObserver* observer = nullptr; // not owned; may be null
+    bool narrow_dev = false;            // grant only the pseudo-devices of kNarrowDev
 };
 
-// A RulesetError or a PathFdError, rendered by the ruleset layer, or a link
-// the path walk refused.
+// The profile's minimum_landlock_abi is not met by the kernel's own answer to
+// the version query.
+struct MinimumAbiError {
+    KernelSupport found;
+    std::uint32_t required = 0;
+
+    // "the kernel's Landlock ABI version is 5, below the required
+    // minimum_landlock_abi 6", or "the kernel has no Landlock (…)" / "the
+    // kernel's Landlock is disabled (…)".
+    [[nodiscard]] std::string to_string() const;
+
+    friend bool operator==(const MinimumAbiError&, const MinimumAbiError&) = default;
+};
+
+// A RulesetError or a PathFdError, rendered by the ruleset layer, the
+// policy's own MinimumAbiError, or a link the path walk refused.
 class ApplyError {
   public:
     ApplyError(RulesetError e) : error_(std::move(e)) {}
     ApplyError(PathFdError e) : error_(std::move(e)) {}
     ApplyError(LinkRefusal e) : error_(std::move(e)) {}
+    ApplyError(MinimumAbiError e) : error_(e) {}
 
     [[nodiscard]] const RulesetError* ruleset_error() const noexcept {
         return std::get_if<RulesetError>(&error_);
@@ -163,10 +198,20 @@ class ApplyError {
     [[nodiscard]] const LinkRefusal* link_refusal() const noexcept {
         return std::get_if<LinkRefusal>(&error_);
     }
+    [[nodiscard]] const MinimumAbiError* minimum_abi_error() const noexcept {
+        return std::get_if<MinimumAbiError>(&error_);
+    }
     [[nodiscard]] std::string to_string() const;
 
   private:
-    std::variant<RulesetError, PathFdError, LinkRefusal> error_;
+    std::variant<RulesetError, PathFdError, MinimumAbiError, LinkRefusal> error_;
+};
+
+// What the enforcement left in place, for the steps that follow it.
+struct LandlockResult {
+    RestrictionStatus status;
+    // The kernel was told to handle TCP connect: the ruleset restricts TCP.
+    bool tcp_rules = false;
 };
 
 // The identities of the places the command may write to, found before any
@@ -183,8 +228,9 @@ struct WritablePlaces {
     std::map<std::string, Resolved> link_free;
 };
 
-// The first pass: resolves "/tmp" and "/dev", then the profile's places with
-// every right, refusing links beneath "/tmp" and "/dev" that lead elsewhere.
+// The first pass: resolves the rules of "/tmp" and "/dev" (the narrowed
+// devices, when "/dev" is), then the profile's places with
+// every right, refusing links beneath those that lead elsewhere.
 Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
                                                           const std::vector<PathRule>& rules);
 
@@ -210,8 +256,10 @@ Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule
 
 // Builds the ruleset for `profile` and enforces it on the calling thread.
 // Every descriptor it opens is close-on-exec and closed before it
-// returns.
-Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile, Kernel& kernel,
-                                          const PolicyOptions& options = {});
+// returns. With `minimum_landlock_abi` in the profile, a kernel whose own
+// version query reports less (or fails) stops it before anything is done.
+Expected<LandlockResult, ApplyError> apply_landlock(const profile::SandboxProfile& profile,
+                                                    Kernel& kernel,
+                                                    const PolicyOptions& options = {});
 
 } // namespace morvik::sandbox

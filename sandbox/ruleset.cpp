@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <type_traits>
 
 namespace morvik::sandbox {
 namespace {
@@ -33,7 +34,15 @@ template <class Access> Check<Access> check_support(Access access, const KernelS
 }
 
 template <class Access> constexpr AccessDomain domain_of() {
-    return std::is_same_v<Access, AccessFs> ? AccessDomain::Fs : AccessDomain::Net;
+    if constexpr (std::is_same_v<Access, AccessFs>) return AccessDomain::Fs;
+    if constexpr (std::is_same_v<Access, AccessNet>) return AccessDomain::Net;
+    return AccessDomain::Scope;
+}
+
+// Scope errors have their own kind; the two access sets share HandleAccesses.
+RulesetError declare_error(AccessDomain domain, CompatError e) {
+    return domain == AccessDomain::Scope ? RulesetError::scope(e)
+                                         : RulesetError::handle_accesses(e);
 }
 
 // The tail both rule kinds share: a set emptied by the checks is an error, a
@@ -72,9 +81,9 @@ KernelSupport KernelSupport::query(Kernel& kernel) {
     if (r.value >= 0) {
         const auto version = static_cast<std::int32_t>(r.value);
         const auto level = static_cast<std::uint8_t>(std::min<long>(r.value, kMaxAbiLevel));
-        return {Kind::Available, version, level};
+        return {Kind::Available, version, level, 0};
     }
-    return {r.error == EOPNOTSUPP ? Kind::Disabled : Kind::Missing, 0, 0};
+    return {r.error == EOPNOTSUPP ? Kind::Disabled : Kind::Missing, 0, 0, r.error};
 }
 
 SupportState merge(SupportState state, CompatOutcome outcome) noexcept {
@@ -140,12 +149,12 @@ Expected<void, RulesetError> declare(Access access, const KernelSupport& support
     constexpr AccessDomain domain = domain_of<Access>();
     if (access.empty()) {
         state = SupportState::Inert;
-        return Unexpected(RulesetError::handle_accesses(CompatError::empty(domain)));
+        return Unexpected(declare_error(domain, CompatError::empty(domain)));
     }
     if (!access.unknown().empty()) {
         state = SupportState::Inert;
-        return Unexpected(RulesetError::handle_accesses(
-            CompatError::unknown_bits(domain, access.bits(), access.unknown().bits())));
+        return Unexpected(declare_error(
+            domain, CompatError::unknown_bits(domain, access.bits(), access.unknown().bits())));
     }
     const Check<Access> c = check_support(access, support);
     state = merge(state, c.outcome);
@@ -163,6 +172,10 @@ Expected<void, RulesetError> Ruleset::handle_access(AccessNet access) {
     return declare(access, support_, state_, requested_net_, supported_net_);
 }
 
+Expected<void, RulesetError> Ruleset::handle_access(Scope scope) {
+    return declare(scope, support_, state_, requested_scope_, supported_scope_);
+}
+
 Expected<RulesetCreated, RulesetError> Ruleset::create() && {
     switch (state_) {
     case SupportState::Unset:
@@ -170,7 +183,7 @@ Expected<RulesetCreated, RulesetError> Ruleset::create() && {
     case SupportState::Unsupported:
     case SupportState::Inert:
         return RulesetCreated(*kernel_, *this, SupportState::Inert, UniqueFd(), AccessFs(),
-                              AccessNet());
+                              AccessNet(), Scope());
     case SupportState::Full:
     case SupportState::Partial:
         break;
@@ -178,18 +191,18 @@ Expected<RulesetCreated, RulesetError> Ruleset::create() && {
     LandlockRulesetAttr attr;
     attr.handled_access_fs = supported_fs_.bits();
     attr.handled_access_net = supported_net_.bits();
-    attr.scoped = 0;
+    attr.scoped = supported_scope_.bits();
     const SysResult r = kernel_->landlock_create_ruleset(&attr, sizeof attr, 0);
     if (r.value < 0) return Unexpected(RulesetError::create_ruleset_call(OsError{r.error}));
     return RulesetCreated(*kernel_, *this, state_, UniqueFd(*kernel_, static_cast<int>(r.value)),
-                          supported_fs_, supported_net_);
+                          supported_fs_, supported_net_, supported_scope_);
 }
 
 RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, UniqueFd fd,
-                               AccessFs handled_fs, AccessNet handled_net)
+                               AccessFs handled_fs, AccessNet handled_net, Scope handled_scope)
     : kernel_(&kernel), support_(from.support()), state_(state), requested_fs_(from.requested_fs()),
       requested_net_(from.requested_net()), handled_fs_(handled_fs), handled_net_(handled_net),
-      fd_(std::move(fd)) {}
+      handled_scope_(handled_scope), fd_(std::move(fd)) {}
 
 Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBeneath rule) {
     UniqueFd parent = std::move(rule.parent.fd_); // closed on every return
@@ -239,7 +252,8 @@ Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort 
     });
 }
 
-Expected<RestrictionStatus, RulesetError> RulesetCreated::restrict_self() && {
+Expected<RestrictionStatus, RulesetError>
+RulesetCreated::restrict_self(RestrictOptions options) && {
     UniqueFd fd = std::move(fd_); // closed on every return
     RestrictionStatus status;
     status.support = support_;
@@ -258,7 +272,13 @@ Expected<RestrictionStatus, RulesetError> RulesetCreated::restrict_self() && {
         }
     }
     if (is_live(state_)) {
-        const SysResult r = kernel_->landlock_restrict_self(fd.get(), 0);
+        // The log flag is passed only to a kernel that reports knowing it:
+        // older ones refuse unknown flags.
+        status.log_new_exec = options.log_new_exec &&
+                              support_.kind == KernelSupport::Kind::Available &&
+                              support_.version >= kLandlockLogFlagsVersion;
+        const std::uint32_t flags = status.log_new_exec ? kLandlockRestrictSelfLogNewExecOn : 0;
+        const SysResult r = kernel_->landlock_restrict_self(fd.get(), flags);
         if (r.value != 0) return Unexpected(RulesetError::restrict_self_call(OsError{r.error}));
         status.enforcement =
             state_ == SupportState::Full ? Enforcement::Full : Enforcement::Partial;

@@ -55,8 +55,8 @@ class HostileInputTest : public ::testing::TestWithParam<Identity> {
         scratch_.chown_all(kNobody);
         if (std::filesystem::exists(tmp_)) {
             for (const auto& e : std::filesystem::recursive_directory_iterator(tmp_))
-                ::lchown(e.path().c_str(), kNobody, kNobody);
-            ::lchown(tmp_.c_str(), kNobody, kNobody);
+                EXPECT_EQ(::lchown(e.path().c_str(), kNobody, kNobody), 0);
+            EXPECT_EQ(::lchown(tmp_.c_str(), kNobody, kNobody), 0);
         }
     }
     RunResult sh(const std::string& script, const std::string& home = {},

@@ -25,6 +25,7 @@ static_assert(kSysLandlockCreateRuleset == __NR_landlock_create_ruleset);
 static_assert(kSysLandlockAddRule == __NR_landlock_add_rule);
 static_assert(kSysLandlockRestrictSelf == __NR_landlock_restrict_self);
 static_assert(kLandlockCreateRulesetVersion == LANDLOCK_CREATE_RULESET_VERSION);
+static_assert(kLandlockRestrictSelfLogNewExecOn == LANDLOCK_RESTRICT_SELF_LOG_NEW_EXEC_ON);
 static_assert(kLandlockRulePathBeneath == LANDLOCK_RULE_PATH_BENEATH);
 static_assert(kLandlockRuleNetPort == LANDLOCK_RULE_NET_PORT);
 static_assert(kPrSetNoNewPrivs == PR_SET_NO_NEW_PRIVS);

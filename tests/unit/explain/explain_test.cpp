@@ -84,7 +84,8 @@ std::vector<SeenRule> recorded_rules(const FakeKernel& k) {
     std::vector<SeenRule> out;
     std::map<int, std::string> opened;
     for (const auto& c : k.calls) {
-        if (c.kind == Kind::OpenAt || c.kind == Kind::OpenNoLinks) opened[c.opened] = c.text;
+        if (c.kind == Kind::OpenAt) opened[c.opened] = c.text;
+        if (c.kind == Kind::OpenNoLinks) opened[c.opened] = c.reached;
         if (c.kind == Kind::AddPathRule) out.push_back({opened.at(c.parent_fd), c.access});
         if (c.kind == Kind::AddNetRule) out.push_back({"port " + std::to_string(c.port), c.access});
     }
@@ -150,7 +151,7 @@ TEST_P(SameRulesTest, ExplainedRulesAreTheRulesTheLauncherAdds) {
         base_files(dry);
         GetParam().script(dry);
         const auto explained = explain(profile, dry);
-        ASSERT_TRUE(explained) << explained.error().error.to_string();
+        ASSERT_TRUE(explained) << explained.error().error.line();
 
         EXPECT_EQ(explained_rules(*explained), recorded_rules(real));
         EXPECT_EQ(printed_rules(render(*explained)), as_printed(recorded_rules(real)));
@@ -243,7 +244,15 @@ TEST(RenderTest, FullOutputAtLevel4) {
                 "home: \"/home/u\"\n"
                 "rule: home \"/home/u\": WriteFile | ReadFile | RemoveFile | MakeReg | Truncate\n"
                 "port: 3128: ConnectTcp\n"
-                "enforcement: partial\n";
+                "enforcement: partial\n"
+                "scopes: none (below level 6)\n"
+                "log denials: off (log_denials not set)\n"
+                "minimum abi: none (best effort)\n"
+                "capabilities: none held\n"
+                "filter tcp: allowed (the TCP rules above apply)\n"
+                "filter udp: refused (allow_udp not set)\n"
+                "filter: refuses MPTCP, raw and other inet sockets, families but unix and netlink "
+                "routing, TIOCSTI, TIOCLINUX, io_uring and other architectures' calls\n";
     EXPECT_EQ(explain_text([](FakeKernel& k) { k.set_version(4); }), expected);
 }
 
@@ -378,6 +387,63 @@ const LinesCase kLinesCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, RenderLinesTest, ::testing::ValuesIn(kLinesCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Which protections are active for a profile on a kernel, and why one is not.
+TEST(ExplainTest, ProtectionLines) {
+    struct Case {
+        const char* what;
+        std::function<void(FakeKernel&)> kernel;
+        std::function<void(profile::SandboxProfile&)> profile;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"version 7, everything asked",
+         [](FakeKernel& k) { k.set_version(7); },
+         [](profile::SandboxProfile& p) {
+             p.log_denials = true, p.allow_udp = true, p.minimum_landlock_abi = 6;
+         },
+         {"scopes: AbstractUnixSocket | Signal", "log denials: on",
+          "minimum abi: 6 (the kernel reports 7)", "filter udp: allowed (allow_udp)"}},
+        {"version 6 cannot log",
+         [](FakeKernel& k) { k.set_version(6); },
+         [](profile::SandboxProfile& p) { p.log_denials = true; },
+         {"log denials: off (the kernel reports a version below 7)"}},
+        {"file says 6, kernel knows 5",
+         [](FakeKernel& k) { k.set_version(5), k.abi_file = "6"; },
+         [](profile::SandboxProfile&) {},
+         {"scopes: none (the kernel does not support them)"}},
+        {"root",
+         [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
+         [](profile::SandboxProfile&) {},
+         {"capabilities: dropped (uid 0 or a capability held; /dev narrowed to its "
+          "pseudo-devices)"}},
+        {"root keeping its capabilities",
+         [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
+         [](profile::SandboxProfile& p) { p.keep_capabilities = true; },
+         {"capabilities: kept (keep_capabilities)", "rule: system \"/dev\": "
+                                                    "Execute | WriteFile | ReadFile | ReadDir | "
+                                                    "RemoveDir | RemoveFile | MakeChar | MakeDir "
+                                                    "| MakeReg | MakeSock | MakeFifo | MakeBlock "
+                                                    "| MakeSym | Refer | Truncate | IoctlDev"}},
+        {"no TCP rules, no port",
+         [](FakeKernel& k) { k.set_version(3); },
+         [](profile::SandboxProfile& p) { p.proxy_port.reset(); },
+         {"filter tcp: refused (no TCP rules on this kernel and no proxy_port)"}},
+        {"no TCP rules, a port",
+         [](FakeKernel& k) { k.set_no_landlock(ENOSYS); },
+         [](profile::SandboxProfile&) {},
+         {"filter tcp: allowed (proxy_port, but no TCP rules on this kernel: any port)",
+          "log denials: off (log_denials not set)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto profile = sample_profile();
+        c.profile(profile);
+        const std::string text = explain_text(c.kernel, profile);
+        for (const auto& l : c.lines)
+            EXPECT_NE(text.find(l + "\n"), std::string::npos) << l << "\n" << text;
+    }
+}
+
 TEST(ExplainTest, PathThatCannotBeOpenedStopsWithTheLaunchersErrorAndWhatCameBefore) {
     FakeKernel k;
     base_files(k);
@@ -385,8 +451,8 @@ TEST(ExplainTest, PathThatCannotBeOpenedStopsWithTheLaunchersErrorAndWhatCameBef
     k.files["/data"].open_error = EMFILE;
     const auto explained = explain(sample_profile(), k);
     ASSERT_FALSE(explained);
-    EXPECT_EQ(explained.error().error.to_string(),
-              "failed to open \"/data\": Too many open files (os error 24)");
+    EXPECT_EQ(explained.error().error.line(), "Failed to apply Landlock rules: failed to open "
+                                              "\"/data\": Too many open files (os error 24)");
     const std::string partial = render(explained.error().partial);
     EXPECT_NE(partial.find("rule: tool_dirs \"/tools\""), std::string::npos);
     EXPECT_EQ(partial.find("/usr"), std::string::npos);

@@ -24,7 +24,8 @@ Rules added_rules(const FakeKernel& k) {
     Rules out;
     std::map<int, std::string> opened;
     for (const auto& c : k.calls) {
-        if (c.kind == K::OpenAt || c.kind == K::OpenNoLinks) opened[c.opened] = c.text;
+        if (c.kind == K::OpenAt) opened[c.opened] = c.text;
+        if (c.kind == K::OpenNoLinks) opened[c.opened] = c.reached;
         if (c.kind == K::AddPathRule) out.emplace_back(opened.at(c.parent_fd), c.access);
     }
     return out;

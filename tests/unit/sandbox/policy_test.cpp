@@ -105,7 +105,8 @@ Rules added_rules(const FakeKernel& k) {
     Rules out;
     std::map<int, std::string> paths;
     for (const auto& c : k.calls) {
-        if (c.kind == K::OpenAt || c.kind == K::OpenNoLinks) paths[c.opened] = c.text;
+        if (c.kind == K::OpenAt) paths[c.opened] = c.text;
+        if (c.kind == K::OpenNoLinks) paths[c.opened] = c.reached;
         if (c.kind == K::AddPathRule) out.emplace_back(paths.at(c.parent_fd), c.access);
     }
     return out;

@@ -45,10 +45,14 @@ TEST(KernelSupport, Query) {
         KernelSupport want;
     };
     const Case cases[] = {
-        {0, 0, {Kd::Available, 0, 0}},         {1, 0, {Kd::Available, 1, 1}},
-        {3, 0, {Kd::Available, 3, 3}},         {6, 0, {Kd::Available, 6, 6}},
-        {7, 0, {Kd::Available, 7, 6}},         {0, ENOSYS, {Kd::Missing, 0, 0}},
-        {0, EOPNOTSUPP, {Kd::Disabled, 0, 0}}, {0, EPERM, {Kd::Missing, 0, 0}},
+        {0, 0, {Kd::Available, 0, 0}},
+        {1, 0, {Kd::Available, 1, 1}},
+        {3, 0, {Kd::Available, 3, 3}},
+        {6, 0, {Kd::Available, 6, 6}},
+        {7, 0, {Kd::Available, 7, 6}},
+        {0, ENOSYS, {Kd::Missing, 0, 0, ENOSYS}},
+        {0, EOPNOTSUPP, {Kd::Disabled, 0, 0, EOPNOTSUPP}},
+        {0, EPERM, {Kd::Missing, 0, 0, EPERM}},
     };
     for (const Case& c : cases) {
         FakeKernel k;
