@@ -164,6 +164,29 @@ TEST(PathWalk, LinksBeneathWritablePlacesLeadOnlyBeneathThem) {
         }
 }
 
+// A /dev narrowed to its pseudo-devices is narrow for link targets too.
+TEST(PathWalk, NarrowedDevVouchesOnlyForItsDevices) {
+    for (const bool narrow : {false, true}) {
+        SCOPED_TRACE(narrow);
+        FakeKernel k = machine();
+        k.add_file("/dev/sda");
+        k.add_dir("/dev/shm/x");
+        k.add_link("/p/w/disk", "/dev/sda");
+        k.add_link("/p/w/shm", "/dev/shm/x");
+        PolicyOptions options{"/abi"};
+        options.narrow_dev = narrow;
+        auto r = apply_landlock(profile_with("/p/w", "/p/w/shm"), k, options);
+        EXPECT_TRUE(r) << r.error().to_string();
+        EXPECT_TRUE(has_rule(k, "/dev/shm/x", kFull));
+        k = machine();
+        k.add_file("/dev/sda");
+        k.add_link("/p/w/disk", "/dev/sda");
+        r = apply_landlock(profile_with("/p/w", "", {"/p/w/disk"}), k, options);
+        EXPECT_EQ(bool(r), !narrow);
+        EXPECT_EQ(k.open_fds(), 0U);
+    }
+}
+
 struct HomeCase {
     const char* name;
     std::function<void(FakeKernel&)> setup;
