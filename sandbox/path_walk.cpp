@@ -69,13 +69,13 @@ Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
     if (path.empty()) return failed(ENOENT);
     if (path.find('\0') != std::string::npos) return failed(EINVAL);
     const bool absolute = path.front() == '/';
-    if (auto whole = open_whole(kCurrentDirectory, path)) return std::move(*whole);
+    if (auto whole = open_whole(kCurrentDirectory, path, true)) return std::move(*whole);
     auto from = start(absolute ? "/" : ".");
     if (!from) return from;
     return walk(std::move(*from), path, absolute ? std::string("/") : std::string(), path);
 }
 
-std::optional<Resolved> PathWalker::open_whole(int dirfd, const std::string& path) {
+std::optional<Resolved> PathWalker::open_whole(int dirfd, const std::string& path, bool any_type) {
     SysResult r;
     do {
         r = kernel_.open_no_links(dirfd, path);
@@ -83,7 +83,7 @@ std::optional<Resolved> PathWalker::open_whole(int dirfd, const std::string& pat
     if (r.value < 0) return std::nullopt;
     UniqueFd fd(kernel_, static_cast<int>(r.value));
     const StatResult st = kernel_.fstat(fd.get());
-    if (!st.ok() || !is_directory(st)) return std::nullopt;
+    if (!st.ok() || (!any_type && !is_directory(st))) return std::nullopt;
     return Resolved{std::move(fd), st, {}};
 }
 
@@ -151,7 +151,8 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
 }
 
 Expected<Ancestry, int> PathWalker::ancestry(const Resolved& r) {
-    if (is_directory(r.st) || !r.dir.valid()) return up_from(r.fd.get(), id_of(r.st));
+    if (is_directory(r.st)) return up_from(r.fd.get(), id_of(r.st));
+    if (!r.dir.valid()) return Unexpected(ENOTDIR);
     const StatResult dir_st = kernel_.fstat(r.dir.get());
     if (!dir_st.ok()) return Unexpected(dir_st.error);
     auto chain = up_from(r.dir.get(), id_of(dir_st));

@@ -67,7 +67,10 @@ struct WalkError {
 struct Resolved {
     UniqueFd fd; // O_PATH, close-on-exec
     StatResult st;
-    UniqueFd dir; // the directory it was found in (none for a directory reached by ".." or a start)
+    // The directory it was found in: none for a directory reached by "..",
+    // a start, or a path opened whole. The ancestry of a non-directory
+    // needs it.
+    UniqueFd dir;
 };
 
 class PathWalker {
@@ -80,7 +83,8 @@ class PathWalker {
     [[nodiscard]] Expected<Resolved, WalkError> resolve(const std::string& path);
 
     // The identities of `r` and of every directory above it. For a
-    // non-directory the chain continues from the directory it was found in.
+    // non-directory the chain continues from the directory it was found in
+    // (ENOTDIR when that is not known).
     [[nodiscard]] Expected<Ancestry, int> ancestry(const Resolved& r);
 
     // The ancestries of the directories of every link the last `resolve`
@@ -96,9 +100,9 @@ class PathWalker {
     SysResult open(int dirfd, const std::string& name);
     // Most paths hold no link at all: one openat2 opens them and there is
     // nothing to check. None for anything else (a link, a missing component,
-    // a kernel without openat2, a non-directory whose directory the checks
-    // may need), which takes the walk.
-    std::optional<Resolved> open_whole(int dirfd, const std::string& path);
+    // a kernel without openat2, or a non-directory unless `any_type`: a link
+    // target's checks need the directory it lies in), which takes the walk.
+    std::optional<Resolved> open_whole(int dirfd, const std::string& path, bool any_type = false);
 
     Kernel& kernel_;
     std::vector<FileId> checked_;
