@@ -170,7 +170,6 @@ void add_socket_rules(Builder& b, int socket_nr, bool inet_stream, bool inet_dat
                 b.rule(refuse(EACCES), socket_nr, {is(0, family), type(SOCK_DGRAM), matches(2, p)});
         }
     }
-
 }
 
 // Refuses a set-user-ID or set-group-ID mode in argument `mode_arg` of

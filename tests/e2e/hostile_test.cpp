@@ -274,7 +274,7 @@ TEST_P(HostileTest, NoSetIdProgramIsPlanted) {
             {"openat2", inside},
             unprivileged() ? kAllowed : kOther,
             unprivileged() ? "" : "errno 38\n"}});
-    struct stat st{};
+    struct stat st {};
     for (const std::string& path : {outside, inside}) {
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ((st.st_mode & 06000) != 0, unprivileged()) << path;

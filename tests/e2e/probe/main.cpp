@@ -98,8 +98,8 @@ int socket_call(char** argv, int argc, bool high) {
 int socketpair_call(char** argv, int argc) {
     if (argc < 5) return 2;
     int sv[2];
-    return raw(::syscall(SYS_socketpair, std::atol(argv[2]), std::atol(argv[3]),
-                         std::atol(argv[4]), sv));
+    return raw(
+        ::syscall(SYS_socketpair, std::atol(argv[2]), std::atol(argv[3]), std::atol(argv[4]), sv));
 }
 
 // Gives PATH the octal MODE, or creates it with that mode, through `how`:
@@ -116,7 +116,8 @@ int set_mode(const std::string& how, const char* path, const char* mode_text) {
     if (how == "fchmodat2") { // numbers from 424 on are the same on every architecture
         return raw(::syscall(452, AT_FDCWD, path, mode, 0));
     }
-    if (how == "create") return outcome(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode) >= 0);
+    if (how == "create")
+        return outcome(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode) >= 0);
     if (how == "mknod") return outcome(::mknod(path, S_IFREG | mode, 0) == 0);
     if (how == "tmpfile") return outcome(::open(path, O_WRONLY | O_TMPFILE | O_CLOEXEC, mode) >= 0);
     return 2;
@@ -274,7 +275,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", sa.sa_handler == SIG_IGN ? "ignored" : "default");
         return 0;
     }
-    if (action == "socket") return socket_call(argv, argc, false);     // FAMILY TYPE PROTOCOL
+    if (action == "socket") return socket_call(argv, argc, false);  // FAMILY TYPE PROTOCOL
     if (action == "socketpair") return socketpair_call(argv, argc); // FAMILY TYPE PROTOCOL
     if (action == "mode") return argc < 5 ? 2 : set_mode(arg, argv[3], argv[4]); // HOW PATH MODE
     if (action == "openat2") { // open PATH read-only through openat2

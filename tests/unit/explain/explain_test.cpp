@@ -433,12 +433,13 @@ TEST(ExplainTest, ProtectionLines) {
         {"root keeping its capabilities",
          [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
          [](profile::SandboxProfile& p) { p.keep_capabilities = true; },
-         {"capabilities: kept (keep_capabilities)", "filter set-id: allowed (no capabilities dropped)",
+         {"capabilities: kept (keep_capabilities)",
+          "filter set-id: allowed (no capabilities dropped)",
           "rule: system \"/dev\": "
-                                                    "Execute | WriteFile | ReadFile | ReadDir | "
-                                                    "RemoveDir | RemoveFile | MakeChar | MakeDir "
-                                                    "| MakeReg | MakeSock | MakeFifo | MakeBlock "
-                                                    "| MakeSym | Refer | Truncate | IoctlDev"}},
+          "Execute | WriteFile | ReadFile | ReadDir | "
+          "RemoveDir | RemoveFile | MakeChar | MakeDir "
+          "| MakeReg | MakeSock | MakeFifo | MakeBlock "
+          "| MakeSym | Refer | Truncate | IoctlDev"}},
         {"no TCP rules, no port",
          [](FakeKernel& k) { k.set_version(3); },
          [](profile::SandboxProfile& p) { p.proxy_port.reset(); },

@@ -224,6 +224,45 @@ TEST(Confine, PrivilegedLauncherDropsEveryCapabilityAndNarrowsDev) {
     }
 }
 
+// Records the enforcement and which path rules lost directory rights.
+struct StateObserver : PolicyObserver {
+    void on_path_rule(const PathRuleEvent& e) override {
+        if (e.directory_rights_removed) narrowed.push_back(e.rule.path);
+    }
+    void on_enforced(const RestrictionStatus& s) override { enforcement = s.enforcement; }
+    std::vector<std::string> narrowed;
+    Enforcement enforcement = Enforcement::NotEnforced;
+};
+
+TEST(Confine, NarrowedDevFilesKeepTheStateFull) {
+    // The device files are asked only file rights, so none is narrowed and
+    // the state stays full; a file the profile lists still is narrowed.
+    struct Case {
+        const char* what;
+        std::vector<std::string> user_paths;
+        Enforcement enforcement;
+        std::vector<std::string> narrowed;
+    };
+    const Case cases[] = {
+        {"only the launcher's rules", {}, Enforcement::Full, {}},
+        {"a file in user_allowed_paths", {"/data.txt"}, Enforcement::Partial, {"/data.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeKernel k = machine(7);
+        k.uid = k.euid = 0;
+        for (const std::string_view dev : kNarrowDev)
+            if (!dev.ends_with('/')) k.add_file(std::string(dev));
+        k.add_file("/data.txt");
+        auto p = base_profile();
+        p.user_allowed_paths = c.user_paths;
+        StateObserver seen;
+        ASSERT_TRUE(confine(p, k, {"/abi", &seen}));
+        EXPECT_EQ(seen.enforcement, c.enforcement);
+        EXPECT_EQ(seen.narrowed, c.narrowed);
+    }
+}
+
 TEST(Confine, EachNewStepThatFailsStopsTheRun) {
     struct Case {
         const char* what;
