@@ -15,38 +15,61 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-struct ruleset_attr { uint64_t fs, net, scoped; };
-struct __attribute__((packed)) path_beneath_attr { uint64_t allowed; int32_t parent_fd; };
-struct net_port_attr { uint64_t allowed; uint64_t port; };
+struct ruleset_attr {
+    uint64_t fs, net, scoped;
+};
+struct __attribute__((packed)) path_beneath_attr {
+    uint64_t allowed;
+    int32_t parent_fd;
+};
+struct net_port_attr {
+    uint64_t allowed;
+    uint64_t port;
+};
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 4) return 2;
     long version = syscall(444, NULL, 0, 1);
     (void)version;
     struct ruleset_attr attr = {strtoull(argv[1], NULL, 16), 0x3, 0};
     unsigned long port = strtoul(argv[2], NULL, 10);
     int ruleset = (int)syscall(444, &attr, sizeof attr, 0);
-    if (ruleset < 0) { perror("create"); return 1; }
+    if (ruleset < 0) {
+        perror("create");
+        return 1;
+    }
     int i = 3;
     for (; i + 1 < argc && strcmp(argv[i], "--") != 0; i += 2) {
         struct stat st;
         if (stat(argv[i + 1], &st) != 0) continue;
         int fd = open(argv[i + 1], O_PATH | O_CLOEXEC);
-        if (fd < 0) { perror("open"); return 1; }
+        if (fd < 0) {
+            perror("open");
+            return 1;
+        }
         struct stat fst;
         fstat(fd, &fst);
         uint64_t access = strtoull(argv[i], NULL, 16);
         if (!S_ISDIR(fst.st_mode)) access &= 0xC007;
         struct path_beneath_attr rule = {access, fd};
-        if (syscall(445, ruleset, 1, &rule, 0) != 0) { perror("add_rule"); return 1; }
+        if (syscall(445, ruleset, 1, &rule, 0) != 0) {
+            perror("add_rule");
+            return 1;
+        }
         close(fd);
     }
     if (port != 0) {
         struct net_port_attr rule = {0x2, port};
-        if (syscall(445, ruleset, 2, &rule, 0) != 0) { perror("add_rule net"); return 1; }
+        if (syscall(445, ruleset, 2, &rule, 0) != 0) {
+            perror("add_rule net");
+            return 1;
+        }
     }
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return 1;
-    if (syscall(446, ruleset, 0) != 0) { perror("restrict"); return 1; }
+    if (syscall(446, ruleset, 0) != 0) {
+        perror("restrict");
+        return 1;
+    }
     close(ruleset);
     if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc) return 2;
     execvp(argv[i + 1], argv + i + 1);

@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++line;
         }
         if (offset + err.column > size) die("column beyond the text");
-        if (text.substr(offset, err.column).find('\n') != std::string_view::npos) die("column spans a line feed");
+        if (text.substr(offset, err.column).find('\n') != std::string_view::npos)
+            die("column spans a line feed");
         if (err.to_string().find(" at line ") == std::string::npos) die("display form");
         return 0;
     }

@@ -6,8 +6,6 @@
 // only when an error is returned.
 #include "profile/parse_profile.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -19,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "profile/unknown_value.hpp"
 #include "profile/value_text.hpp"
 
 namespace morvik::profile {
@@ -28,8 +25,8 @@ namespace {
 using uchar = unsigned char;
 
 constexpr std::array<std::string_view, 8> kFieldNames = {
-    "worktree_path", "git_dir",         "agent_config_dirs", "tool_dirs",
-    "user_allowed_paths", "allowed_domains", "env_passthrough",  "proxy_port",
+    "worktree_path",      "git_dir",         "agent_config_dirs", "tool_dirs",
+    "user_allowed_paths", "allowed_domains", "env_passthrough",   "proxy_port",
 };
 constexpr int kProxyPort = 7;
 
@@ -63,7 +60,9 @@ inline bool is_ws(uchar c) noexcept {
     // space, tab, line feed, carriage return
     return c <= ' ' && ((0x100002600ULL >> c) & 1);
 }
-constexpr bool is_digit(uchar c) noexcept { return static_cast<uchar>(c - '0') < 10; }
+constexpr bool is_digit(uchar c) noexcept {
+    return static_cast<uchar>(c - '0') < 10;
+}
 
 constexpr int hex_value_slow(uchar c) noexcept {
     if (is_digit(c)) return c - '0';
@@ -74,7 +73,9 @@ constexpr int hex_value_slow(uchar c) noexcept {
 
 constexpr std::array<std::int8_t, 256> kHexValue = [] {
     std::array<std::int8_t, 256> t{};
-    for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(hex_value_slow(static_cast<uchar>(c)));
+    for (int c = 0; c < 256; ++c)
+        t[static_cast<std::size_t>(c)] =
+            static_cast<std::int8_t>(hex_value_slow(static_cast<uchar>(c)));
     return t;
 }();
 
@@ -87,29 +88,20 @@ inline std::int32_t hex4(const uchar* p) noexcept {
 
 // First byte in [p, e) that is `"`, `\` or below 0x20; e when there is none.
 inline const uchar* scan_string(const uchar* p, const uchar* e) noexcept {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i ctl = _mm_set1_epi8(0x1F);
-    while (e - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hits = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-            _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-        if (mask != 0) return p + __builtin_ctz(mask);
-        p += 16;
-    }
-    while (p < e && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
+    while (p < e && *p != '"' && *p != '\\' && *p >= 0x20)
+        ++p;
     return p;
 }
 
 inline const uchar* skip_ws(const uchar* p, const uchar* e) noexcept {
-    while (p < e && is_ws(*p)) ++p;
+    while (p < e && is_ws(*p))
+        ++p;
     return p;
 }
 
 inline const uchar* skip_digits(const uchar* p, const uchar* e) noexcept {
-    while (p < e && is_digit(*p)) ++p;
+    while (p < e && is_digit(*p))
+        ++p;
     return p;
 }
 
@@ -140,9 +132,12 @@ struct Number {
 
     [[nodiscard]] std::string describe() const {
         switch (kind) {
-        case Kind::Unsigned: return detail::describe_unsigned(u);
-        case Kind::Signed: return detail::describe_signed(i);
-        case Kind::Float: break;
+        case Kind::Unsigned:
+            return detail::describe_unsigned(u);
+        case Kind::Signed:
+            return detail::describe_signed(i);
+        case Kind::Float:
+            break;
         }
         return detail::describe_float(d);
     }
@@ -152,18 +147,6 @@ class Reader {
   public:
     explicit Reader(std::string_view text) noexcept
         : b_(reinterpret_cast<const uchar*>(text.data())), p_(b_), e_(b_ + text.size()) {}
-
-    // Checks one unknown-key value at `start`; with `fast` false only the
-    // exact checker runs.
-    detail::ValueCheck check_value(std::size_t start, bool fast) {
-        p_ = b_ + start;
-        if (!fast) fast_ = nullptr;
-        detail::ValueCheck result;
-        result.ok = ignore_value();
-        result.offset = result.ok ? static_cast<std::size_t>(p_ - b_) : offset_;
-        if (!result.ok) result.message = message_;
-        return result;
-    }
 
     Expected<SandboxProfile, ProfileError> run() {
         SandboxProfile profile;
@@ -178,10 +161,7 @@ class Reader {
     std::string message_;
     std::size_t offset_ = 0;
     std::string scratch_;
-    std::vector<std::uint64_t> stack_;  // one bit per open bracket: 1 = object
-    // The fast acceptance path unknown-key arrays and objects go to first
-    // (nullptr: none on this CPU); looked up at the first such value.
-    std::optional<detail::AcceptFn> fast_;
+    std::vector<std::uint64_t> stack_; // one bit per open bracket: 1 = object
 
     // ---- errors -------------------------------------------------------
     bool fail(std::string_view message, const uchar* at) {
@@ -199,7 +179,8 @@ class Reader {
 
     ProfileError make_error() const {
         const char* begin = reinterpret_cast<const char*>(b_);
-        const std::size_t lines = static_cast<std::size_t>(std::count(begin, begin + offset_, '\n'));
+        const std::size_t lines =
+            static_cast<std::size_t>(std::count(begin, begin + offset_, '\n'));
         std::size_t column = offset_;
         if (lines != 0) {
             const void* last = memrchr(begin, '\n', offset_);
@@ -238,16 +219,34 @@ class Reader {
         if (p_ == e_) return fail(kEofString, e_);
         const uchar c = *p_++;
         switch (c) {
-        case '"': scratch_ += '"'; return true;
-        case '\\': scratch_ += '\\'; return true;
-        case '/': scratch_ += '/'; return true;
-        case 'b': scratch_ += '\b'; return true;
-        case 'f': scratch_ += '\f'; return true;
-        case 'n': scratch_ += '\n'; return true;
-        case 'r': scratch_ += '\r'; return true;
-        case 't': scratch_ += '\t'; return true;
-        case 'u': break;
-        default: return fail(kInvalidEscape, p_);
+        case '"':
+            scratch_ += '"';
+            return true;
+        case '\\':
+            scratch_ += '\\';
+            return true;
+        case '/':
+            scratch_ += '/';
+            return true;
+        case 'b':
+            scratch_ += '\b';
+            return true;
+        case 'f':
+            scratch_ += '\f';
+            return true;
+        case 'n':
+            scratch_ += '\n';
+            return true;
+        case 'r':
+            scratch_ += '\r';
+            return true;
+        case 't':
+            scratch_ += '\t';
+            return true;
+        case 'u':
+            break;
+        default:
+            return fail(kInvalidEscape, p_);
         }
         std::uint32_t n = 0;
         if (!hex_escape(n)) return false;
@@ -278,16 +277,19 @@ class Reader {
             const uchar c = *p_;
             if (c == '"') {
                 if (copied) {
-                    scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                    scratch_.append(reinterpret_cast<const char*>(start),
+                                    static_cast<std::size_t>(p_ - start));
                     out = scratch_;
                 } else {
-                    out = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                    out = std::string_view(reinterpret_cast<const char*>(start),
+                                           static_cast<std::size_t>(p_ - start));
                 }
                 ++p_;
                 return true;
             }
             if (c == '\\') {
-                scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+                scratch_.append(reinterpret_cast<const char*>(start),
+                                static_cast<std::size_t>(p_ - start));
                 copied = true;
                 ++p_;
                 if (!escape()) return false;
@@ -315,7 +317,7 @@ class Reader {
             while (p_ < e_ && is_digit(*p_)) {
                 const unsigned digit = *p_ - '0';
                 if (significand > (UINT64_MAX - digit) / 10) {
-                    is_float = true;  // beyond u64: read as a double
+                    is_float = true; // beyond u64: read as a double
                     p_ = skip_digits(p_, e_);
                     break;
                 }
@@ -390,16 +392,19 @@ class Reader {
             if (first_nonzero < 0 && *q != '0') first_nonzero = index;
             ++index;
         }
-        for (const char* r = first; r < last && is_digit(static_cast<uchar>(*r)); ++r) ++int_digits;
+        for (const char* r = first; r < last && is_digit(static_cast<uchar>(*r)); ++r)
+            ++int_digits;
         std::int64_t exp = 0;
         if (q < last) {
             ++q;
             bool neg_exp = false;
             if (*q == '+' || *q == '-') neg_exp = *q++ == '-';
-            for (; q < last; ++q) exp = exp * 10 + (*q - '0');
+            for (; q < last; ++q)
+                exp = exp * 10 + (*q - '0');
             if (neg_exp) exp = -exp;
         }
-        if (first_nonzero >= 0 && int_digits - 1 - first_nonzero + exp > 0) return fail(kOutOfRange, p_);
+        if (first_nonzero >= 0 && int_digits - 1 - first_nonzero + exp > 0)
+            return fail(kOutOfRange, p_);
         value = negative ? -0.0 : 0.0;
         return true;
     }
@@ -425,8 +430,16 @@ class Reader {
             description = "boolean `false`";
             break;
         case '-':
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9': {
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': {
             const bool negative = *p_ == '-';
             if (negative) ++p_;
             Number n;
@@ -441,9 +454,14 @@ class Reader {
             description = detail::describe_string(s);
             break;
         }
-        case '[': description = "sequence"; break;
-        case '{': description = "map"; break;
-        default: return fail_peek(kExpectedValue);
+        case '[':
+            description = "sequence";
+            break;
+        case '{':
+            description = "map";
+            break;
+        default:
+            return fail_peek(kExpectedValue);
         }
         std::string message = "invalid type: ";
         message += description;
@@ -517,7 +535,8 @@ class Reader {
                 return true;
             }
             break;
-        case Number::Kind::Signed: break;
+        case Number::Kind::Signed:
+            break;
         case Number::Kind::Float:
             return fail("invalid type: " + n.describe() + ", expected u16", p_);
         }
@@ -526,14 +545,22 @@ class Reader {
 
     bool field_value(int field, SandboxProfile& profile) {
         switch (field) {
-        case 0: return string_value(profile.worktree_path, kExpectPath);
-        case 1: return string_value(profile.git_dir, kExpectPath);
-        case 2: return list_value(profile.agent_config_dirs, kExpectPath);
-        case 3: return list_value(profile.tool_dirs, kExpectPath);
-        case 4: return list_value(profile.user_allowed_paths, kExpectPath);
-        case 5: return list_value(profile.allowed_domains, kExpectString);
-        case 6: return list_value(profile.env_passthrough, kExpectString);
-        default: return port_value(profile.proxy_port);
+        case 0:
+            return string_value(profile.worktree_path, kExpectPath);
+        case 1:
+            return string_value(profile.git_dir, kExpectPath);
+        case 2:
+            return list_value(profile.agent_config_dirs, kExpectPath);
+        case 3:
+            return list_value(profile.tool_dirs, kExpectPath);
+        case 4:
+            return list_value(profile.user_allowed_paths, kExpectPath);
+        case 5:
+            return list_value(profile.allowed_domains, kExpectString);
+        case 6:
+            return list_value(profile.env_passthrough, kExpectString);
+        default:
+            return port_value(profile.proxy_port);
         }
     }
 
@@ -542,7 +569,7 @@ class Reader {
 
     // ---- the document -------------------------------------------------------
     bool object_form(SandboxProfile& profile) {
-        ++p_;  // {
+        ++p_; // {
         unsigned filled = 0;
         for (bool first = true;; first = false) {
             ws();
@@ -571,7 +598,9 @@ class Reader {
             if (field >= 0 && (filled & (1u << field)) != 0) {
                 ws();
                 if (p_ < e_ && *p_ == '}') ++p_;
-                return fail("duplicate field `" + std::string(kFieldNames[static_cast<std::size_t>(field)]) + "`", p_);
+                return fail("duplicate field `" +
+                                std::string(kFieldNames[static_cast<std::size_t>(field)]) + "`",
+                            p_);
             }
             ws();
             if (p_ == e_) return fail_peek(kEofObject);
@@ -584,17 +613,19 @@ class Reader {
             if (!field_value(field, profile)) return false;
             filled |= 1u << field;
         }
-        ++p_;  // }
+        ++p_; // }
         for (int i = 0; i < kProxyPort; ++i) {
             if ((filled & (1u << i)) == 0) {
-                return fail("missing field `" + std::string(kFieldNames[static_cast<std::size_t>(i)]) + "`", p_);
+                return fail("missing field `" +
+                                std::string(kFieldNames[static_cast<std::size_t>(i)]) + "`",
+                            p_);
             }
         }
         return true;
     }
 
     bool array_form(SandboxProfile& profile) {
-        ++p_;  // [
+        ++p_; // [
         int count = 0;
         for (; count < 8; ++count) {
             ws();
@@ -610,7 +641,7 @@ class Reader {
             if (!field_value(count, profile)) return false;
         }
         if (count < kProxyPort) {
-            ++p_;  // ]
+            ++p_; // ]
             return fail("invalid length " + std::to_string(count) +
                             ", expected struct SandboxProfile with 8 elements",
                         p_);
@@ -648,7 +679,8 @@ class Reader {
 };
 
 // Skips the digits at p; eight at a time while eight bytes remain.
-[[gnu::always_inline]] inline const uchar* skip_digits_fast(const uchar* p, const uchar* e) noexcept {
+[[gnu::always_inline]] inline const uchar* skip_digits_fast(const uchar* p,
+                                                            const uchar* e) noexcept {
     while (e - p >= 8) {
         std::uint64_t x;
         std::memcpy(&x, p, 8);
@@ -667,7 +699,8 @@ enum class Skip { Ok, EofString, ControlBefore, InvalidEscapeAt };
 // 1: a one-character escape; 2: `u`; 0: no escape.
 constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
     std::array<std::uint8_t, 256> t{};
-    for (const char c : std::string_view("\"\\/bfnrt")) t[static_cast<uchar>(c)] = 1;
+    for (const char c : std::string_view("\"\\/bfnrt"))
+        t[static_cast<uchar>(c)] = 1;
     t['u'] = 2;
     return t;
 }();
@@ -676,28 +709,13 @@ constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
 // are checked (\u needs four hex digits; surrogates are not checked). Returns
 // the cursor past the closing quote, or, with `error` set, where the error
 // is found.
-[[gnu::always_inline]] inline const uchar* skip_string(const uchar* p, const uchar* e, Skip& error) noexcept {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i ctl = _mm_set1_epi8(0x1F);
+[[gnu::always_inline]] inline const uchar* skip_string(const uchar* p, const uchar* e,
+                                                       Skip& error) noexcept {
     for (;;) {
-        if (e - p >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i hits = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
-            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-            if (mask == 0) {
-                p += 16;
-                continue;
-            }
-            p += __builtin_ctz(mask);
-        } else {
-            while (p < e && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
-            if (p == e) [[unlikely]] {
-                error = Skip::EofString;
-                return p;
-            }
+        p = scan_string(p, e);
+        if (p == e) [[unlikely]] {
+            error = Skip::EofString;
+            return p;
         }
         if (*p == '"') [[likely]]
             return p + 1;
@@ -736,8 +754,8 @@ constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
 bool Reader::ignore_value() {
     const uchar* p = p_;
     const uchar* const e = e_;
-    std::size_t depth = 0;   // open brackets
-    bool object = false;     // kind of the innermost open bracket
+    std::size_t depth = 0; // open brackets
+    bool object = false;   // kind of the innermost open bracket
     std::uint64_t* stack = stack_.data();
 
     const auto push = [&](bool is_object) {
@@ -765,24 +783,14 @@ bool Reader::ignore_value() {
     };
     Skip skip = Skip::Ok;
 
-    // Arrays and objects are first offered to the fast acceptance path; when
-    // it declines, the checker below reads the value again from its start.
-    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (p < e && (*p == '[' || *p == '{')) {
-        if (!fast_) fast_ = detail::fast_path();
-        if (*fast_ != nullptr) {
-            if (const uchar* end = (*fast_)(p, e)) {
-                p_ = end;
-                return true;
-            }
-        }
-    }
-
     const auto string_error = [&](Skip s) {
         switch (s) {
-        case Skip::EofString: return at(kEofString, e);
-        case Skip::ControlBefore: return at(kControlCharacter, p);  // before the character
-        default: return at(kInvalidEscape, p);
+        case Skip::EofString:
+            return at(kEofString, e);
+        case Skip::ControlBefore:
+            return at(kControlCharacter, p); // before the character
+        default:
+            return at(kInvalidEscape, p);
         }
     };
 
@@ -793,7 +801,8 @@ value:
     case '"':
         ++p;
         p = skip_string(p, e, skip);
-        if (skip != Skip::Ok) [[unlikely]] return string_error(skip);
+        if (skip != Skip::Ok) [[unlikely]]
+            return string_error(skip);
         goto after_value;
     case '[':
         ++p;
@@ -843,8 +852,16 @@ value:
             return at(kInvalidNumber, p);
         }
         [[fallthrough]];
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
         if (*p++ == '0') {
             if (p < e && is_digit(*p)) return peek(kInvalidNumber);
         } else {
@@ -867,7 +884,7 @@ value:
         return peek(kExpectedValue);
     }
 
-bad_word: {
+bad_word : {
     // A word starting with n, t or f that is not exactly null, true or false.
     const std::string_view word = *p == 'n' ? "null" : *p == 't' ? "true" : "false";
     ++p;
@@ -875,7 +892,7 @@ bad_word: {
         if (p == e) return at(kEofValue, p);
         if (*p++ != static_cast<uchar>(expected)) return at(kExpectedIdent, p);
     }
-    return at(kExpectedIdent, p);  // not reached: the full word matched above
+    return at(kExpectedIdent, p); // not reached: the full word matched above
 }
 
 after_value:
@@ -901,7 +918,8 @@ key:
     if (*p != '"') return peek(kKeyMustBeString);
     ++p;
     p = skip_string(p, e, skip);
-    if (skip != Skip::Ok) [[unlikely]] return string_error(skip);
+    if (skip != Skip::Ok) [[unlikely]]
+        return string_error(skip);
     if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
     if (p == e) return peek(kEofObject);
     if (*p != ':') return peek(kExpectedColon);
@@ -914,11 +932,5 @@ key:
 Expected<SandboxProfile, ProfileError> parse_profile(std::string_view text) {
     return Reader(text).run();
 }
-
-namespace detail {
-ValueCheck check_unknown_value(std::string_view text, std::size_t start, bool fast) {
-    return Reader(text).check_value(start, fast);
-}
-} // namespace detail
 
 } // namespace morvik::profile

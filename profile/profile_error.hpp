@@ -8,8 +8,8 @@ namespace morvik::profile {
 
 struct ProfileError {
     std::string message;
-    std::size_t line = 1;    // 1-based
-    std::size_t column = 0;  // bytes after the last line feed
+    std::size_t line = 1;   // 1-based
+    std::size_t column = 0; // bytes after the last line feed
 
     // "{message} at line {line} column {column}"
     [[nodiscard]] std::string to_string() const;

@@ -19,8 +19,8 @@ struct SandboxProfile {
     std::vector<Path> agent_config_dirs;
     std::vector<Path> tool_dirs;
     std::vector<Path> user_allowed_paths;
-    std::vector<std::string> allowed_domains;  // kept, never read by the sandbox
-    std::vector<std::string> env_passthrough;  // kept, never read by the sandbox
+    std::vector<std::string> allowed_domains; // kept, never read by the sandbox
+    std::vector<std::string> env_passthrough; // kept, never read by the sandbox
     std::optional<std::uint16_t> proxy_port;
 
     friend bool operator==(const SandboxProfile&, const SandboxProfile&) = default;

@@ -64,7 +64,10 @@ namespace {
 bool is_non_printable(char32_t cp) {
     if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return true;
     switch (cp) {
-    case 0x00AD: case 0x061C: case 0x180E: case 0xFEFF:
+    case 0x00AD:
+    case 0x061C:
+    case 0x180E:
+    case 0xFEFF:
         return true;
     default:
         break;
@@ -73,8 +76,8 @@ bool is_non_printable(char32_t cp) {
     if (cp >= 0x2028 && cp <= 0x202E) return true;
     if (cp >= 0x2060 && cp <= 0x206F) return true;
     if (cp >= 0xFFF9 && cp <= 0xFFFB) return true;
-    if ((cp & 0xFFFE) == 0xFFFE) return true;  // noncharacters U+xxFFFE/F
-    if (cp >= 0xE0000 && cp <= 0xE0FFF) return true;  // tags, variation selectors supplement
+    if ((cp & 0xFFFE) == 0xFFFE) return true;        // noncharacters U+xxFFFE/F
+    if (cp >= 0xE0000 && cp <= 0xE0FFF) return true; // tags, variation selectors supplement
     return false;
 }
 
@@ -136,12 +139,24 @@ std::string quote_string(std::string_view text) {
             continue;
         }
         switch (cp) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case 0: out += "\\0"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case 0:
+            out += "\\0";
+            break;
         default:
             if (is_non_printable(cp)) {
                 char buf[16];
@@ -157,9 +172,17 @@ std::string quote_string(std::string_view text) {
     return out;
 }
 
-std::string describe_unsigned(std::uint64_t value) { return "integer `" + std::to_string(value) + "`"; }
-std::string describe_signed(std::int64_t value) { return "integer `" + std::to_string(value) + "`"; }
-std::string describe_float(double value) { return "floating point `" + format_float(value) + "`"; }
-std::string describe_string(std::string_view text) { return "string " + quote_string(text); }
+std::string describe_unsigned(std::uint64_t value) {
+    return "integer `" + std::to_string(value) + "`";
+}
+std::string describe_signed(std::int64_t value) {
+    return "integer `" + std::to_string(value) + "`";
+}
+std::string describe_float(double value) {
+    return "floating point `" + format_float(value) + "`";
+}
+std::string describe_string(std::string_view text) {
+    return "string " + quote_string(text);
+}
 
 } // namespace morvik::profile::detail

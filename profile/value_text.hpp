@@ -1,4 +1,5 @@
-// Texts that describe JSON values inside profile error messages. Internal to the profile reader; exposed for its tests.
+// Texts that describe JSON values inside profile error messages. Internal to the profile reader;
+// exposed for its tests.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,9 @@ namespace morvik::profile::detail {
 [[nodiscard]] std::string quote_string(std::string_view text);
 
 // The descriptions of values in "invalid type" and "invalid value" messages.
-[[nodiscard]] std::string describe_unsigned(std::uint64_t value);  // integer `5`
-[[nodiscard]] std::string describe_signed(std::int64_t value);     // integer `-1`
-[[nodiscard]] std::string describe_float(double value);            // floating point `1.5`
-[[nodiscard]] std::string describe_string(std::string_view text);  // string "abc"
+[[nodiscard]] std::string describe_unsigned(std::uint64_t value); // integer `5`
+[[nodiscard]] std::string describe_signed(std::int64_t value);    // integer `-1`
+[[nodiscard]] std::string describe_float(double value);           // floating point `1.5`
+[[nodiscard]] std::string describe_string(std::string_view text); // string "abc"
 
 } // namespace morvik::profile::detail

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "sandbox/home_dir.hpp"
-#include "support/fake_kernel.hpp"
 #include "sandbox/linux_kernel.hpp"
+#include "support/fake_kernel.hpp"
 
 #include <pwd.h>
 #include <unistd.h>
