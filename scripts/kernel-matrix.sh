@@ -134,8 +134,9 @@ kernel_image() {
   local deb="$1" pattern="$2" dir
   dir="$cache/unpacked/$(basename "$deb" .deb)"
   if [[ ! -d "$dir" ]]; then
-    dpkg-deb -x "$deb" "$dir.tmp"
-    mv "$dir.tmp" "$dir"
+    rm -rf "$dir.tmp"
+    mkdir -p "$dir.tmp"
+    dpkg-deb -x "$deb" "$dir.tmp" && mv "$dir.tmp" "$dir" || return 1
   fi
   # shellcheck disable=SC2086 # the pattern is a glob on purpose
   local image
@@ -255,13 +256,13 @@ boot() {
       -serial "file:$dir/console.log" -serial "file:$dir/results.txt")
   else
     qemu=(qemu-system-aarch64 -M virt -cpu max -append "console=ttyAMA0 mx_out=hvc0 $append"
-      -serial "file:$dir/console.log" -device virtio-serial-device
+      -serial "file:$dir/console.log" -device virtio-serial-pci
       -chardev "file,id=results,path=$dir/results.txt" -device virtconsole,chardev=results)
   fi
-  local start=$SECONDS
+  local start=$SECONDS status=0
   timeout "$timeout_s" "${qemu[@]}" -m 512M -nodefaults -no-user-config -display none -monitor none \
-    -no-reboot -kernel "$image" -initrd "$initrd" >"$dir/qemu.log" 2>&1
-  echo $? >"$dir/status"
+    -no-reboot -kernel "$image" -initrd "$initrd" >"$dir/qemu.log" 2>&1 || status=$?
+  echo "$status" >"$dir/status"
   echo $((SECONDS - start)) >"$dir/seconds"
 }
 
@@ -278,14 +279,15 @@ for entry in "${kernels[@]}"; do
     apt_lists "$suite" "$arch" 2>"$work/$name/error" &&
       deb="$(fetch_newest "$suite" "$arch" "$regex" 2>"$work/$name/error")" &&
       kernel_image "$deb" "$pattern" >"$work/$name/image" 2>"$work/$name/error" &&
-      dpkg-deb -f "$deb" Package Version | tr '\n' ' ' >"$work/$name/package" &&
+      echo "$(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version)" >"$work/$name/package" &&
       rm "$work/$name/error"
   ) &
 done
 (
   apt_lists bookworm arm64 &&
     deb="$(fetch_newest bookworm arm64 'busybox-static')" &&
-    dpkg-deb --fsys-tarfile "$deb" | tar -xO ./bin/busybox >"$work/busybox-arm64" &&
+    dpkg-deb -x "$deb" "$work/busybox-deb" &&
+    cp "$(find "$work/busybox-deb" -path '*bin/busybox' | head -n1)" "$work/busybox-arm64" &&
     dpkg-deb -f "$deb" Version >"$work/busybox-arm64.version"
 ) 2>"$work/busybox-arm64.error" &
 busybox_fetch=$!
@@ -315,7 +317,7 @@ for name in 7.2-arm64 7.2 6.12 6.1 5.10; do
   arch=amd64
   [[ "$name" == *arm64 ]] && arch=arm64
   if ((running == 2)); then
-    wait -n
+    wait -n || true
     running=$((running - 1))
   fi
   boot "$name" "$arch" "$(cat "$work/$name/image")" "$work/initrd-$arch.cpio" "${expected_abi[$name]}" &

@@ -16,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -112,6 +113,11 @@ static int serve(int fd) {
     pid_t pid = fork();
     if (pid < 0) return report(-1);
     if (pid == 0) {
+        /* Let go of the caller's output, which a shell may be reading to
+         * its end. */
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
         for (;;) {
             int c = accept(fd, NULL, NULL);
             if (c >= 0) close(c);
@@ -211,6 +217,14 @@ static int io_uring(void) {
     return report(fd);
 }
 
+/* Runs argv as uid and gid `id`, with no supplementary groups. */
+static int as_user(const char *id, char **argv) {
+    unsigned n = (unsigned)atoi(id);
+    if (setgroups(0, NULL) < 0 || setgid(n) < 0 || setuid(n) < 0) return report(-1);
+    execv(argv[0], argv);
+    return report(-1);
+}
+
 int main(int argc, char **argv) {
     const char *cmd = argc > 1 ? argv[1] : "";
     const char *arg = argc > 2 ? argv[2] : "";
@@ -237,6 +251,7 @@ int main(int argc, char **argv) {
     if (IS("tiocsti", 1)) return tiocsti(arg, 0);
     if (IS("tiocsti-high", 1)) return tiocsti(arg, 1);
     if (IS("io-uring", 0)) return io_uring();
+    if (IS("as-user", 2)) return as_user(arg, argv + 3);
     fprintf(stderr, "usage: probe COMMAND [ARGS]\n");
     return 2;
 }

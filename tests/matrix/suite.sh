@@ -190,17 +190,17 @@ fi
 # refuse it: only the kernel's UDP rules can refuse the send.
 if [ "$abi" -ge 10 ]; then
   if has udp_rights; then
-    "$probe" with-udp 3 "$sandbox" --profile "$base/p.json" -- "$probe" udp-send 3 5353 >"$base/out" 2>&1
+    "$probe" with-udp 3 "$sandbox" --profile "$base/p.json" -- "$probe" udp-send 3 5353 >"$base/out" 2>"$base/err"
     result udp-inherited EACCES "$(head -n1 "$base/out")"
   else
     pending udp-inherited udp_rights
   fi
 else
-  "$probe" with-udp 3 "$sandbox" --profile "$base/p.json" -- "$probe" udp-send 3 5353 >"$base/out" 2>&1
+  "$probe" with-udp 3 "$sandbox" --profile "$base/p.json" -- "$probe" udp-send 3 5353 >"$base/out" 2>"$base/err"
   result udp-inherited ok "$(head -n1 "$base/out")"
 fi
 if has key_allow_udp; then
-  "$probe" with-udp 3 "$sandbox" --profile "$base/p-udp.json" -- "$probe" udp-send 3 5353 >"$base/out" 2>&1
+  "$probe" with-udp 3 "$sandbox" --profile "$base/p-udp.json" -- "$probe" udp-send 3 5353 >"$base/out" 2>"$base/err"
   result udp-inherited-allowed ok "$(head -n1 "$base/out")"
 else
   pending udp-inherited-allowed key_allow_udp
