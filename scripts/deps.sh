@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake make g++ libgtest-dev libgmock-dev)
 if [[ "${1:-}" == "test" ]]; then
   packages+=(clang libclang-rt-14-dev libseccomp-dev libbenchmark-dev python3 python3-jsonschema
-             gcovr man-db groff-base dpkg-dev file valgrind)
+             gcovr man-db groff-base dpkg-dev file valgrind
+             qemu-system-x86 qemu-system-arm cpio busybox-static gcc-aarch64-linux-gnu g++-aarch64-linux-gnu)
 fi
 
 missing=()

@@ -28,8 +28,8 @@ set -- $("$probe" abi)
 abi="$1"
 explained=""
 [ "$abi" -ge 9 ] 2>/dev/null && explained="$(morvik-sandbox-explain --profile "$base/p.json" 2>&1)"
-case "$explained" in *Unix*) features="$features resolve_unix " ;; esac
-case "$explained" in *Udp*) features="$features udp_rights " ;; esac
+echo "$explained" | grep -q '^handled fs:.*ResolveUnix' && features="$features resolve_unix "
+echo "$explained" | grep -q '^handled net:.*Udp' && features="$features udp_rights "
 
 has() { case "$features" in *" $1 "*) return 0 ;; esac; return 1; }
 
