@@ -80,7 +80,8 @@ apt_private() {
 # than a week. Bullseye's kernels may be newer in the security archive; a
 # suite the archive no longer serves at one address is tried without it.
 apt_lists() {
-  local suite="$1" arch="$2" dir="$cache/apt/$suite-$arch"
+  local suite="$1" arch="$2"
+  local dir="$cache/apt/$suite-$arch"
   mkdir -p "$dir/empty" "$dir/state/lists/partial" "$dir/cache/archives/partial"
   touch "$dir/status"
   if [[ -f "$dir/updated" && -z "$(find "$dir/updated" -mtime +7)" ]]; then
@@ -107,7 +108,8 @@ apt_lists() {
 # sorted by version, then that name's candidate version), and prints the
 # path of the .deb.
 fetch_newest() {
-  local suite="$1" arch="$2" regex="$3" dir="$cache/apt/$suite-$arch"
+  local suite="$1" arch="$2" regex="$3"
+  local dir="$cache/apt/$suite-$arch"
   local prefix="${regex%%[\\[]*}" name version
   name="$(apt_private apt-cache "$dir" "$arch" pkgnames "$prefix" 2>/dev/null | grep -xE "$regex" |
     sort -V | tail -n1)" || true
@@ -199,7 +201,7 @@ initramfs() {
   cp "$source_dir/tests/matrix/suite.sh" "$root/matrix/suite.sh"
   printf 'root:x:0:0:root:/home/0:/bin/sh\nnobody:x:65534:65534:nobody:/home/65534:/bin/sh\n' >"$root/etc/passwd"
   printf 'root:x:0:\nnogroup:x:65534:\n' >"$root/etc/group"
-  mknod "$root/dev/console" c 5 1
+  mknod "$root/dev/console" c 5 1 2>/dev/null || true # the kernel opens it for init
   (cd "$root" && find . | cpio -o -H newc --quiet) >"$out"
 }
 
