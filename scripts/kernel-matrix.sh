@@ -140,9 +140,8 @@ kernel_image() {
     mkdir -p "$dir.tmp"
     dpkg-deb -x "$deb" "$dir.tmp" && mv "$dir.tmp" "$dir" || return 1
   fi
-  # shellcheck disable=SC2086 # the pattern is a glob on purpose
   local image
-  image="$(ls -d "$dir"/$pattern 2>/dev/null | head -n1)"
+  image="$(compgen -G "$dir/$pattern" | head -n1)"
   [[ -n "$image" ]] || {
     echo "no kernel image ($pattern) in $(basename "$deb")" >&2
     return 1
@@ -155,14 +154,13 @@ kernel_image() {
 # The arm64 launcher, cross-built beside the given build directory.
 cross_build() {
   local dir="$build_dir-aarch64"
-  cmake -S "$source_dir" -B "$dir" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
+  if ! cmake -S "$source_dir" -B "$dir" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
     -DCMAKE_C_COMPILER=aarch64-linux-gnu-gcc -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
-    -DMORVIK_BUILD_TESTS=OFF -DMORVIK_BUILD_BENCH=OFF >"$work/cross-build.log" 2>&1 &&
-    cmake --build "$dir" -j2 --target morvik-sandbox morvik-sandbox-explain >>"$work/cross-build.log" 2>&1 ||
-    {
-      tail -n 20 "$work/cross-build.log" >&2
-      die "the aarch64 cross-build failed"
-    }
+    -DMORVIK_BUILD_TESTS=OFF -DMORVIK_BUILD_BENCH=OFF >"$work/cross-build.log" 2>&1 ||
+    ! cmake --build "$dir" -j2 --target morvik-sandbox morvik-sandbox-explain >>"$work/cross-build.log" 2>&1; then
+    tail -n 20 "$work/cross-build.log" >&2
+    die "the aarch64 cross-build failed"
+  fi
 }
 
 # Copies a dynamically linked program's libraries and loader into root.
@@ -224,7 +222,8 @@ detect_features() {
   sleep 30 &
   local outside=$!
   # (A kernel below version 6 cannot show them: they then stay pending.)
-  if ! "$sandbox" --profile "$dir/p.json" -- kill -0 "$outside" 2>/dev/null; then
+  if ! "$sandbox" --profile "$dir/p.json" -- kill -0 "$outside" 2>/dev/null &&
+    "$sandbox" --profile "$dir/p.json" -- sh -c 'kill -0 $$' 2>/dev/null; then
     found+=(scopes)
   fi
   kill "$outside"
@@ -251,12 +250,13 @@ detect_features() {
 # results in $work/NAME/.
 boot() {
   local name="$1" arch="$2" image="$3" initrd="$4" abi="$5" dir="$work/$1"
-  local append="panic=-1 quiet mx_kernel=$name mx_abi=$abi mx_features=$features"
+  local append="panic=-1 mx_kernel=$name mx_abi=$abi mx_features=$features"
   local qemu=()
   if [[ "$arch" == amd64 ]]; then
     qemu=(qemu-system-x86_64 -accel tcg -cpu max -append "console=ttyS0 mx_out=ttyS1 $append"
       -serial "file:$dir/console.log" -serial "file:$dir/results.txt")
   else
+    # shellcheck disable=SC2054 # QEMU's option values hold commas
     qemu=(qemu-system-aarch64 -M virt -cpu max -append "console=ttyAMA0 mx_out=hvc0 $append"
       -serial "file:$dir/console.log" -device virtio-serial-pci
       -chardev "file,id=results,path=$dir/results.txt" -device virtconsole,chardev=results)

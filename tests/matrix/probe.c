@@ -10,13 +10,13 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -34,18 +34,25 @@
 #define __NR_io_uring_setup 425
 #endif
 
-static const char *errno_name(int e) {
+static const char* errno_name(int e) {
     static const struct {
         int value;
-        const char *name;
+        const char* name;
     } names[] = {
-        {EACCES, "EACCES"},         {EPERM, "EPERM"},
-        {EPROTONOSUPPORT, "EPROTONOSUPPORT"}, {EAFNOSUPPORT, "EAFNOSUPPORT"},
-        {ECONNREFUSED, "ECONNREFUSED"}, {ENOSYS, "ENOSYS"},
-        {EOPNOTSUPP, "EOPNOTSUPP"}, {ENOENT, "ENOENT"},
-        {EINVAL, "EINVAL"},         {ENOTTY, "ENOTTY"},
-        {EIO, "EIO"},               {EADDRINUSE, "EADDRINUSE"},
-        {ESOCKTNOSUPPORT, "ESOCKTNOSUPPORT"}, {EBADF, "EBADF"},
+        {EACCES, "EACCES"},
+        {EPERM, "EPERM"},
+        {EPROTONOSUPPORT, "EPROTONOSUPPORT"},
+        {EAFNOSUPPORT, "EAFNOSUPPORT"},
+        {ECONNREFUSED, "ECONNREFUSED"},
+        {ENOSYS, "ENOSYS"},
+        {EOPNOTSUPP, "EOPNOTSUPP"},
+        {ENOENT, "ENOENT"},
+        {EINVAL, "EINVAL"},
+        {ENOTTY, "ENOTTY"},
+        {EIO, "EIO"},
+        {EADDRINUSE, "EADDRINUSE"},
+        {ESOCKTNOSUPPORT, "ESOCKTNOSUPPORT"},
+        {EBADF, "EBADF"},
         {ENOTSOCK, "ENOTSOCK"},
     };
     static char other[32];
@@ -65,7 +72,7 @@ static int report(long rc) {
     return 0;
 }
 
-static struct sockaddr_in loopback(const char *port) {
+static struct sockaddr_in loopback(const char* port) {
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
@@ -75,7 +82,7 @@ static struct sockaddr_in loopback(const char *port) {
 }
 
 /* A unix address: a path, or an abstract name when abstract is set. */
-static socklen_t unix_address(struct sockaddr_un *a, const char *name, int abstract) {
+static socklen_t unix_address(struct sockaddr_un* a, const char* name, int abstract) {
     memset(a, 0, sizeof *a);
     a->sun_family = AF_UNIX;
     size_t len = strlen(name);
@@ -85,26 +92,26 @@ static socklen_t unix_address(struct sockaddr_un *a, const char *name, int abstr
     return (socklen_t)(offsetof(struct sockaddr_un, sun_path) + len + 1);
 }
 
-static int tcp_connect(const char *port, int protocol) {
+static int tcp_connect(const char* port, int protocol) {
     int fd = socket(AF_INET, SOCK_STREAM, protocol);
     if (fd < 0) return report(-1);
     struct sockaddr_in a = loopback(port);
-    return report(connect(fd, (struct sockaddr *)&a, sizeof a));
+    return report(connect(fd, (struct sockaddr*)&a, sizeof a));
 }
 
-static int tcp_bind(const char *port) {
+static int tcp_bind(const char* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return report(-1);
     struct sockaddr_in a = loopback(port);
-    return report(bind(fd, (struct sockaddr *)&a, sizeof a));
+    return report(bind(fd, (struct sockaddr*)&a, sizeof a));
 }
 
-static int unix_connect(const char *name, int abstract) {
+static int unix_connect(const char* name, int abstract) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0) return report(-1);
     struct sockaddr_un a;
     socklen_t len = unix_address(&a, name, abstract);
-    return report(connect(fd, (struct sockaddr *)&a, len));
+    return report(connect(fd, (struct sockaddr*)&a, len));
 }
 
 /* Listens on fd, then forks a child that accepts until killed. */
@@ -127,49 +134,49 @@ static int serve(int fd) {
     return 0;
 }
 
-static int serve_tcp(const char *port) {
+static int serve_tcp(const char* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     struct sockaddr_in a = loopback(port);
-    if (fd < 0 || bind(fd, (struct sockaddr *)&a, sizeof a) < 0) return report(-1);
+    if (fd < 0 || bind(fd, (struct sockaddr*)&a, sizeof a) < 0) return report(-1);
     return serve(fd);
 }
 
-static int serve_unix(const char *name, int abstract) {
+static int serve_unix(const char* name, int abstract) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un a;
     socklen_t len = unix_address(&a, name, abstract);
     if (!abstract) unlink(name);
-    if (fd < 0 || bind(fd, (struct sockaddr *)&a, len) < 0) return report(-1);
+    if (fd < 0 || bind(fd, (struct sockaddr*)&a, len) < 0) return report(-1);
     return serve(fd);
 }
 
 /* A server and a client in this one process: what the command creates
  * itself must stay reachable. */
-static int unix_self(const char *name, int abstract) {
+static int unix_self(const char* name, int abstract) {
     int srv = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un a;
     socklen_t len = unix_address(&a, name, abstract);
     if (!abstract) unlink(name);
-    if (srv < 0 || bind(srv, (struct sockaddr *)&a, len) < 0 || listen(srv, 1) < 0)
+    if (srv < 0 || bind(srv, (struct sockaddr*)&a, len) < 0 || listen(srv, 1) < 0)
         return report(-1);
     int cli = socket(AF_UNIX, SOCK_STREAM, 0);
     if (cli < 0) return report(-1);
-    int rc = connect(cli, (struct sockaddr *)&a, len);
+    int rc = connect(cli, (struct sockaddr*)&a, len);
     int saved = errno;
     if (!abstract) unlink(name);
     errno = saved;
     return report(rc);
 }
 
-static int udp_send(int fd, const char *port) {
+static int udp_send(int fd, const char* port) {
     struct sockaddr_in a = loopback(port);
-    return report(sendto(fd, "x", 1, 0, (struct sockaddr *)&a, sizeof a));
+    return report(sendto(fd, "x", 1, 0, (struct sockaddr*)&a, sizeof a));
 }
 
 /* Runs argv with a UDP socket, made here, open as descriptor fd. */
-static int with_udp(int fd, char **argv) {
+static int with_udp(int fd, char** argv) {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0 || dup2(s, fd) < 0) return report(-1);
     if (s != fd) close(s);
@@ -191,7 +198,7 @@ static int signal_child(void) {
     return report(rc);
 }
 
-static int tiocsti(const char *path, int high) {
+static int tiocsti(const char* path, int high) {
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return report(-1);
     char c = '\n';
@@ -218,16 +225,16 @@ static int io_uring(void) {
 }
 
 /* Runs argv as uid and gid `id`, with no supplementary groups. */
-static int as_user(const char *id, char **argv) {
+static int as_user(const char* id, char** argv) {
     unsigned n = (unsigned)atoi(id);
     if (setgroups(0, NULL) < 0 || setgid(n) < 0 || setuid(n) < 0) return report(-1);
     execv(argv[0], argv);
     return report(-1);
 }
 
-int main(int argc, char **argv) {
-    const char *cmd = argc > 1 ? argv[1] : "";
-    const char *arg = argc > 2 ? argv[2] : "";
+int main(int argc, char** argv) {
+    const char* cmd = argc > 1 ? argv[1] : "";
+    const char* arg = argc > 2 ? argv[2] : "";
 #define IS(name, nargs) (strcmp(cmd, name) == 0 && argc >= 2 + (nargs))
     if (IS("abi", 0)) return landlock_abi();
     if (IS("tcp-connect", 1)) return tcp_connect(arg, 0);

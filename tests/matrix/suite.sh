@@ -24,8 +24,7 @@ features=" $(echo "${mx_features:-}" | tr ',' ' ') "
 count=0
 
 # The Landlock version the kernel reports (0 without Landlock).
-set -- $("$probe" abi)
-abi="$1"
+abi="$("$probe" abi | cut -d' ' -f1)"
 explained=""
 [ "$abi" -ge 9 ] 2>/dev/null && explained="$(morvik-sandbox-explain --profile "$base/p.json" 2>&1)"
 echo "$explained" | grep -q '^handled fs:.*ResolveUnix' && features="$features resolve_unix "
@@ -94,6 +93,7 @@ serve serve-tcp 5555
 serve serve-abstract "mx-outside-$uid"
 serve serve-unix "/tmp/mx-outside-$uid.sock"
 serve serve-unix "/srv/out/mx-outside-$uid.sock"
+serve serve-unix "$base/wt/mx-outside.sock"
 
 # --- the kernel and the warning ---------------------------------------------
 result abi "${mx_abi:-?}" "$abi"
@@ -111,8 +111,19 @@ if has key_minimum_landlock_abi; then
     case "$err" in "Failed to apply Landlock rules: "*) err=failure-line ;; esac
     result minimum-abi-unmet "1  failure-line" "$rc $out $err"
   fi
+  # One above what this kernel reports: refused on every kernel.
+  sed "s/\"minimum_landlock_abi\": 1/\"minimum_landlock_abi\": $((abi + 1))/" "$base/p-min1.json" >"$base/p-above.json"
+  run p-above.json echo hi
+  case "$err" in "Failed to apply Landlock rules: "*) err=failure-line ;; esac
+  result minimum-abi-above "1  failure-line" "$rc $out $err"
 else
   pending minimum-abi key_minimum_landlock_abi
+fi
+if has key_log_denials; then
+  run p-log.json echo hi
+  result log-denials-runs "0 hi" "$rc $out"
+else
+  pending log-denials-runs key_log_denials
 fi
 
 # --- files ------------------------------------------------------------------
@@ -169,14 +180,25 @@ if [ "$uid" = 0 ]; then
     result no-capabilities "CapEff:	0000000000000000" "$out"
     run p.json mknod "/tmp/blk-$uid" b 7 0
     result mknod-block refused "$word"
+    # uid 0 still owns /dev/kmsg: only the narrowed /dev rule refuses it.
+    run p.json sh -c "echo matrix > /dev/kmsg"
+    result kmsg-write "$(by_abi 1 refused ok)" "$word"
   else
     pending no-capabilities capdrop
     pending mknod-block capdrop
+    pending kmsg-write capdrop
+  fi
+  if has key_keep_capabilities; then
+    run p-keep.json mknod "/tmp/blk-kept-$uid" b 7 0
+    result mknod-block-kept ok "$word"
+  else
+    pending mknod-block-kept key_keep_capabilities
   fi
 fi
 
 # --- unix sockets of outside servers (version 9) -----------------------------
 probe_check unix-own-tmp ok p.json unix-self "/tmp/mx-own-$uid.sock"
+probe_check unix-outside-worktree ok p.json unix-connect "$base/wt/mx-outside.sock"
 if [ "$abi" -ge 9 ]; then
   gated unix-outside-tmp resolve_unix EACCES p.json unix-connect "/tmp/mx-outside-$uid.sock"
   gated unix-outside-unlisted resolve_unix EACCES p.json unix-connect "/srv/out/mx-outside-$uid.sock"
