@@ -1,7 +1,7 @@
 #!/bin/sh
 # The confinement suite run inside each matrix guest, once as root and once
 # as an unprivileged user. Prints one line per check on standard output:
-#   ok <kernel> <user>/<check>
+#   ok <kernel> <user>/<check>: <outcome seen, as expected>
 #   FAIL <kernel> <user>/<check>: expected E, got G
 #   pending <kernel> <user>/<check>: <launcher feature> not built yet
 # and last "done <kernel> <user> <count>".
@@ -36,9 +36,9 @@ has() { case "$features" in *" $1 "*) return 0 ;; esac; return 1; }
 result() {
   count=$((count + 1))
   if [ "$2" = "$3" ]; then
-    echo "ok $kernel $user/$1"
+    echo "ok $kernel $user/$1: ${3:-(nothing)}"
   else
-    echo "FAIL $kernel $user/$1: expected $2, got $3"
+    echo "FAIL $kernel $user/$1: expected ${2:-(nothing)}, got ${3:-(nothing)}"
   fi
 }
 
@@ -101,7 +101,7 @@ result abi "${mx_abi:-?}" "$abi"
 run p.json echo hi
 warning="Warning: Landlock sandbox not enforced by kernel"
 result runs "0 hi" "$rc $out"
-result "stderr" "$(by_abi 1 "" "$warning")" "$err"
+result warning-line "$(by_abi 1 "" "$warning")" "$err"
 
 if has key_minimum_landlock_abi; then
   run p-min1.json echo hi
@@ -133,6 +133,12 @@ run p.json sh -c "echo x > /srv/out/new-$uid"
 result write-outside "$(by_abi 1 refused ok)" "$word"
 run p.json cat /etc/passwd
 result read-etc ok "$word"
+run p.json /srv/bin/mprobe abi
+result exec-outside "$(by_abi 1 refused ok)" "$word"
+run p.json sh -c "echo x > $HOME/f && cat $HOME/f"
+result home-write ok "$word"
+run p.json ls "$HOME"
+result home-list "$(by_abi 1 refused ok)" "$word"
 # truncate(2) by path: a Landlock right only from version 3.
 probe_check truncate-outside "$(by_abi 3 EACCES ok)" p.json truncate "/srv/out/t-$uid"
 
