@@ -6,12 +6,14 @@
 #   scripts/kernel-matrix.sh BUILD_DIR
 #
 # BUILD_DIR holds the x86-64 build (morvik-sandbox, morvik-sandbox-explain).
-# The arm64 launcher is cross-built into BUILD_DIR-aarch64. Kernel and
+# The arm64 launcher is cross-built into BUILD_DIR-matrix-aarch64. Kernel and
 # busybox packages are fetched with a private apt configuration (the archive
 # address is read from this machine's apt sources) and kept in
 # MORVIK_MATRIX_CACHE (default /var/cache/morvik-matrix); the package lists
-# are refreshed when older than a week. MORVIK_SKIP_KERNEL_MATRIX=1 skips
-# the whole matrix (machines that cannot reach the archive).
+# are refreshed when older than a week. Each guest has
+# MORVIK_MATRIX_TIMEOUT seconds (default 90) to power off with its results.
+# MORVIK_SKIP_KERNEL_MATRIX=1 skips the whole matrix (machines that cannot
+# reach the archive).
 set -euo pipefail
 
 if [[ "${MORVIK_SKIP_KERNEL_MATRIX:-}" == 1 ]]; then
@@ -40,7 +42,6 @@ kernels=(
   "7.2-arm64|sid|arm64|linux-binary-7\.2\.[0-9.+~a-z-]*-cloud-arm64|usr/lib/modules/*/vmlinuz"
 )
 
-log() { printf '%s\n' "$*"; }
 die() {
   printf 'kernel matrix: %s\n' "$*" >&2
   exit 1
@@ -79,6 +80,7 @@ apt_private() {
 # Refreshes the package lists of one suite when they are missing or older
 # than a week. Bullseye's kernels may be newer in the security archive; a
 # suite the archive no longer serves at one address is tried without it.
+# When the archive cannot be reached, lists fetched earlier are kept.
 apt_lists() {
   local suite="$1" arch="$2"
   local dir="$cache/apt/$suite-$arch"
@@ -101,6 +103,8 @@ apt_lists() {
       return 0
     fi
   done
+  # Lists fetched before still name what the cache holds.
+  [[ -f "$dir/updated" ]] && return 0
   die "$suite ($arch): the package lists cannot be fetched: $(grep -E '^(W|E): ' "$dir/update.log" | head -n1)"
 }
 
@@ -128,6 +132,14 @@ fetch_newest() {
       return 1
     }
   fi
+  # Older packages of the same kind leave the cache.
+  local other base
+  for other in "$cache/debs/"*_"$arch.deb"; do
+    base="$(basename "$other" .deb)"
+    if [[ "$other" != "$file" && "${base%%_*}" =~ ^($regex)$ ]]; then
+      rm -rf "$other" "$cache/unpacked/$base"
+    fi
+  done
   printf '%s\n' "$file"
 }
 
@@ -153,7 +165,7 @@ kernel_image() {
 
 # The arm64 launcher, cross-built beside the given build directory.
 cross_build() {
-  local dir="$build_dir-aarch64"
+  local dir="$build_dir-matrix-aarch64"
   if ! cmake -S "$source_dir" -B "$dir" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
     -DCMAKE_C_COMPILER=aarch64-linux-gnu-gcc -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
     -DMORVIK_BUILD_TESTS=OFF -DMORVIK_BUILD_BENCH=OFF >"$work/cross-build.log" 2>&1 ||
@@ -307,7 +319,7 @@ echo "busybox: amd64 $(dpkg-query -W -f='${Version}' busybox-static 2>/dev/null)
 features="$(detect_features)"
 echo "launcher features found: ${features:-none}"
 initramfs amd64 "$busybox_amd64" "$build_dir" gcc "$work/initrd-amd64.cpio"
-initramfs arm64 "$work/busybox-arm64" "$build_dir-aarch64" aarch64-linux-gnu-gcc "$work/initrd-arm64.cpio"
+initramfs arm64 "$work/busybox-arm64" "$build_dir-matrix-aarch64" aarch64-linux-gnu-gcc "$work/initrd-arm64.cpio"
 
 # The Landlock version each kernel must report (0: none).
 declare -A expected_abi=([5.10]=0 [6.1]=2 [6.12]=6 [7.2]=10 [7.2-arm64]=10)
