@@ -275,7 +275,7 @@ boot() {
   fi
   local start=$SECONDS status=0
   timeout "$timeout_s" "${qemu[@]}" -m 512M -nodefaults -no-user-config -display none -monitor none \
-    -no-reboot -kernel "$image" -initrd "$initrd" >"$dir/qemu.log" 2>&1 || status=$?
+    -no-reboot -kernel "$image" -initrd "$initrd" </dev/null >"$dir/qemu.log" 2>&1 || status=$?
   echo "$status" >"$dir/status"
   echo $((SECONDS - start)) >"$dir/seconds"
 }
