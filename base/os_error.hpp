@@ -21,12 +21,4 @@ struct OsError {
     friend bool operator==(const OsError&, const OsError&) = default;
 };
 
-// Appends `text` to `out`, replacing every invalid UTF-8 sequence by U+FFFD
-// (one replacement per maximal invalid subpart).
-void append_utf8_lossy(std::string& out, std::string_view text);
-
-// True when `text` is well-formed UTF-8 (no overlongs, no surrogates, nothing
-// above U+10FFFF).
-[[nodiscard]] bool is_valid_utf8(std::string_view text) noexcept;
-
 } // namespace morvik

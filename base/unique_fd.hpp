@@ -8,15 +8,33 @@
 
 namespace morvik {
 
+// Something that closes descriptors on a UniqueFd's behalf, so that a seam in
+// front of the operating system (and a fake one in tests) sees every close.
+class FdCloser {
+  public:
+    // close(fd); not retried.
+    virtual int close(int fd) = 0;
+
+  protected:
+    ~FdCloser() = default;
+};
+
 class UniqueFd {
   public:
     UniqueFd() noexcept = default;
+    // Closes with ::close.
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    // Closes through `closer`, which must outlive the descriptor.
+    UniqueFd(FdCloser& closer, int fd) noexcept : closer_(&closer), fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept : closer_(other.closer_), fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other) {
+            reset();
+            closer_ = other.closer_;
+            fd_ = other.release();
+        }
         return *this;
     }
     ~UniqueFd() { reset(); }
@@ -28,14 +46,21 @@ class UniqueFd {
     // Gives up ownership without closing.
     [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
-    // Closes the held descriptor (if any) and takes `fd`. close() is not
-    // retried on EINTR: on Linux the descriptor is released either way.
+    // Closes the held descriptor (if any) and takes `fd`, keeping the closer.
+    // close() is not retried on EINTR: on Linux the descriptor is released
+    // either way.
     void reset(int fd = -1) noexcept {
-        int old = std::exchange(fd_, fd);
-        if (old >= 0) ::close(old);
+        const int old = std::exchange(fd_, fd);
+        if (old < 0) return;
+        if (closer_ != nullptr) {
+            closer_->close(old);
+        } else {
+            ::close(old);
+        }
     }
 
   private:
+    FdCloser* closer_ = nullptr;
     int fd_ = -1;
 };
 

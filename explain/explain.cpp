@@ -5,8 +5,10 @@
 #include <utility>
 
 #include "base/os_error.hpp"
-#include "launcher/profile_file.hpp"
+#include "base/utf8.hpp"
+#include "morvik_version.hpp"
 #include "profile/parse_profile.hpp"
+#include "profile/profile_file.hpp"
 
 namespace morvik::explain {
 namespace {
@@ -26,7 +28,8 @@ class Collector final : public sandbox::PolicyObserver {
     void on_created(const sandbox::RulesetCreated& created) override {
         out_.ruleset =
             RulesetInfo{created.support(),       created.state(),      created.requested_fs(),
-                        created.requested_net(), created.handled_fs(), created.handled_net()};
+                        created.requested_net(), created.handled_fs(), created.handled_net(),
+                        created.handled_scope()};
     }
 
     void on_path_rule(const sandbox::PathRuleEvent& event) override {
@@ -46,7 +49,14 @@ class Collector final : public sandbox::PolicyObserver {
 
     void on_enforced(const sandbox::RestrictionStatus& status) override {
         out_.enforcement = status.enforcement;
+        out_.log_new_exec = status.log_new_exec;
     }
+
+    void on_capabilities(const sandbox::CapabilityDecision& decision) override {
+        out_.capabilities = decision;
+    }
+
+    void on_filter(const sandbox::SyscallFilter& filter) override { out_.filter = filter; }
 
   private:
     Explanation& out_;
@@ -68,7 +78,7 @@ template <class Access> std::string join_names(Access access) {
     return out.empty() ? std::string("none") : out;
 }
 
-// The label of a row: the profile key, "system" for the fixed directories,
+// The label of a rule: the profile key, "system" for the fixed directories,
 // "home" for the home directory.
 std::string_view row_label(sandbox::RuleRow row) {
     switch (row) {
@@ -178,6 +188,81 @@ void render_port(std::string& out, const Explanation& e) {
     }
 }
 
+// What the versions after the last level confine: unix sockets from 9,
+// UDP from 10, or why they stay open.
+void render_newer(std::string& out, const sandbox::PolicyRights& r, const RulesetInfo& rs) {
+    if (r.unix_access.empty()) {
+        line(out, "unix sockets", "not confined (needs Landlock version 9)");
+    } else if (!rs.handled_fs.contains(r.unix_access)) {
+        line(out, "unix sockets", "not confined (the kernel does not support ResolveUnix)");
+    } else {
+        line(out, "unix sockets",
+             "connect only beneath worktree_path, git_dir and agent_config_dirs, "
+             "and to sockets the command creates");
+    }
+    if (r.version >= 10 && r.allow_udp) {
+        line(out, "udp", "not confined (allow_udp)");
+    } else if (r.udp_access.empty()) {
+        line(out, "udp", "not confined (needs Landlock version 10)");
+    } else if (!rs.handled_net.contains(r.udp_access)) {
+        line(out, "udp", "not confined (the kernel does not support BindUdp | ConnectSendUdp)");
+    } else {
+        line(out, "udp", "none (no UDP port may be bound or sent to)");
+    }
+}
+
+// What is active beyond the rules, and why something is not.
+void render_protections(std::string& out, const Explanation& e) {
+    const RulesetInfo& rs = *e.ruleset;
+    if (!rs.handled_scope.empty()) {
+        line(out, "scopes", join_names(rs.handled_scope));
+    } else if (e.rights->scope.empty()) {
+        line(out, "scopes", "none (below level 6)");
+    } else {
+        line(out, "scopes", "none (the kernel does not support them)");
+    }
+    if (e.log_new_exec) {
+        line(out, "log denials", "on");
+    } else if (!e.log_denials_asked) {
+        line(out, "log denials", "off (log_denials not set)");
+    } else if (*e.enforcement == sandbox::Enforcement::NotEnforced) {
+        line(out, "log denials", "off (nothing enforced)");
+    } else {
+        line(out, "log denials", "off (the kernel reports a version below 7)");
+    }
+    if (e.minimum_abi) {
+        line(out, "minimum abi",
+             std::to_string(*e.minimum_abi) + " (the kernel reports " +
+                 std::to_string(rs.support.version) + ")");
+    } else {
+        line(out, "minimum abi", "none (best effort)");
+    }
+    if (e.capabilities) {
+        if (e.capabilities->keep_capabilities) {
+            line(out, "capabilities", "kept (keep_capabilities)");
+        } else if (e.capabilities->privileged) {
+            line(out, "capabilities",
+                 "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
+        } else {
+            line(out, "capabilities", "none held");
+        }
+    }
+    if (!e.filter) return;
+    const bool tcp_rules = rs.handled_net.contains(AccessNet::ConnectTcp);
+    if (!e.filter->inet_stream) {
+        line(out, "filter tcp", "refused (no TCP rules on this kernel and no proxy_port)");
+    } else if (tcp_rules) {
+        line(out, "filter tcp", "allowed (the TCP rules above apply)");
+    } else {
+        line(out, "filter tcp", "allowed (proxy_port, but no TCP rules on this kernel: any port)");
+    }
+    line(out, "filter udp",
+         e.filter->inet_datagram ? "allowed (allow_udp)" : "refused (allow_udp not set)");
+    line(out, "filter",
+         "refuses MPTCP, raw and other inet sockets, families but unix and netlink routing, "
+         "TIOCSTI, TIOCLINUX, io_uring and other architectures' calls");
+}
+
 } // namespace
 
 std::string names(AccessFs access) {
@@ -200,10 +285,9 @@ std::string quote_path(std::string_view path) {
         const auto c = static_cast<unsigned char>(path[i]);
         if (c >= 0x80) {
             // Keep a well-formed UTF-8 sequence as it is; escape a stray byte.
-            std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-            if (n > 1 && i + n <= path.size() && is_valid_utf8(path.substr(i, n))) {
-                out.append(path.substr(i, n));
-                i += n;
+            if (const Utf8Step step = decode_utf8(path, i); step.valid) {
+                out.append(path.substr(i, step.length));
+                i += step.length;
             } else {
                 hex(c);
                 ++i;
@@ -244,12 +328,14 @@ Expected<Explanation, ExplainError> explain(const profile::SandboxProfile& profi
                                             const ExplainOptions& options) {
     Explanation result;
     result.profile_has_port = profile.proxy_port.has_value();
+    result.log_denials_asked = profile.log_denials;
+    result.minimum_abi = profile.minimum_landlock_abi;
     Collector collector(result);
     sandbox::DryRunKernel dry(kernel);
     sandbox::PolicyOptions policy;
     policy.abi_version_path = options.abi_version_path;
     policy.observer = &collector;
-    auto applied = sandbox::apply_landlock(profile, dry, policy);
+    auto applied = sandbox::confine(profile, dry, policy);
     result.actions = dry.actions();
     if (!applied) return Unexpected(ExplainError{std::move(applied).error(), std::move(result)});
     return result;
@@ -283,8 +369,9 @@ std::string render(const Explanation& e) {
             line(out, "unsupported net", names(u));
         }
     }
+    render_newer(out, r, rs);
 
-    // Rows 1 to 16, then the home lookup, then row 17.
+    // The path rules before the home rule, then the home lookup, then the home rule.
     std::size_t i = 0;
     for (; i < e.paths.size() && e.paths[i].row != sandbox::RuleRow::Home; ++i) {
         render_path(out, e.paths[i]);
@@ -296,6 +383,7 @@ std::string render(const Explanation& e) {
     if (!e.enforcement) return out; // the policy stopped before the port rule or enforcement
     render_port(out, e);
     line(out, "enforcement", enforcement_name(*e.enforcement));
+    render_protections(out, e);
     return out;
 }
 
@@ -308,11 +396,21 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
         o.err += '\n';
         return o;
     };
+    // "--help" or "--version" as the one argument: text on standard output,
+    // status 0.
+    if (args.size() == 2 && std::strcmp(args[1], "--help") == 0) {
+        o.out = std::string(kUsage) + "\n" + std::string(kHelp);
+        return o;
+    }
+    if (args.size() == 2 && std::strcmp(args[1], "--version") == 0) {
+        o.out = "morvik-sandbox " + std::string(kVersion) + "\n";
+        return o;
+    }
     if (args.size() != 3 || std::strcmp(args[1], "--profile") != 0) {
         return fail(std::string(kUsage));
     }
     const char* profile_path = args[2];
-    const auto text = launcher::read_profile_file(profile_path);
+    const auto text = profile::read_profile_file(profile_path);
     if (!text) {
         return fail("Failed to read profile " + std::string(profile_path) + ": " +
                     text.error().to_string());
@@ -324,7 +422,7 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
     if (!explained) {
         // What was decided before the failure helps to find its cause.
         o.out = render(explained.error().partial);
-        return fail("Failed to apply Landlock rules: " + explained.error().error.to_string());
+        return fail(explained.error().error.line());
     }
     o.out = render(*explained);
     return o;

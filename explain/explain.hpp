@@ -17,6 +17,7 @@
 #include "base/expected.hpp"
 #include "profile/sandbox_profile.hpp"
 #include "sandbox/access.hpp"
+#include "sandbox/confine.hpp"
 #include "sandbox/dry_run_kernel.hpp"
 #include "sandbox/kernel.hpp"
 #include "sandbox/policy.hpp"
@@ -25,6 +26,13 @@
 namespace morvik::explain {
 
 inline constexpr std::string_view kUsage = "Usage: morvik-sandbox-explain --profile <profile.json>";
+// What "--help" prints after the usage line.
+inline constexpr std::string_view kHelp =
+    "Prints the rules that morvik-sandbox would enforce for the profile on this kernel,\n"
+    "one per line, without confining anything.\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "See morvik-sandbox-explain(1).\n";
 
 // The ruleset as created: what the policy declared and what the running
 // kernel would be told.
@@ -35,14 +43,15 @@ struct RulesetInfo {
     sandbox::AccessNet requested_net;
     sandbox::AccessFs handled_fs;
     sandbox::AccessNet handled_net;
+    sandbox::Scope handled_scope;
 };
 
-// One examined path rule (rows 1 to 17), copied from the policy's event.
+// One examined path rule (the home rule included), copied from the policy's event.
 struct PathItem {
     sandbox::RuleRow row = sandbox::RuleRow::Worktree;
     std::string path;
     sandbox::PathRuleStatus status = sandbox::PathRuleStatus::Absent;
-    sandbox::AccessFs asked;   // the policy's rights for the row
+    sandbox::AccessFs asked;   // the policy's rights for the rule
     sandbox::AccessFs granted; // after every reduction (Added / Dropped / Inert)
     bool directory_rights_removed = false;
     int stat_error = 0; // Absent
@@ -62,6 +71,12 @@ struct Explanation {
     std::optional<std::string> home;
     std::optional<PortItem> port;
     std::optional<sandbox::Enforcement> enforcement;
+    bool log_new_exec = false; // restrict_self got the log flag
+    // The profile's own settings, to say why a protection is off.
+    bool log_denials_asked = false;
+    std::optional<std::uint32_t> minimum_abi;
+    std::optional<sandbox::CapabilityDecision> capabilities;
+    std::optional<sandbox::SyscallFilter> filter;
     // Whether the profile names a proxy port (to say why no port rule exists).
     bool profile_has_port = false;
     // What the dry run recorded in place of the confining calls.
@@ -70,7 +85,7 @@ struct Explanation {
 
 // The policy stopped with an error; `partial` holds what it did before.
 struct ExplainError {
-    sandbox::ApplyError error;
+    sandbox::ConfineError error;
     Explanation partial;
 };
 
@@ -106,7 +121,8 @@ struct Outcome {
 
 // The whole program for `args` (argv including argv[0]): reads and parses
 // the profile as the launcher does, with the same failure lines, and
-// explains it. Nothing is written; the caller prints `out` and `err`.
+// explains it. "--help" or "--version" alone gives its text in `out` and
+// status 0. Nothing is written; the caller prints `out` and `err`.
 [[nodiscard]] Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
                           const ExplainOptions& options = {});
 

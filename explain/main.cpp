@@ -18,11 +18,23 @@
 //   unsupported fs: RIGHTS         (only if some declared rights are not supported)
 //   handled net: RIGHTS            or "none (network not handled below level 4)"
 //   unsupported net: RIGHTS        (only if some declared rights are not supported)
+//   unix sockets: connect only beneath ... | not confined (REASON)
+//                                  Landlock version 9 confines connecting to
+//                                  unix sockets outside programs listen on
+//   udp: none (...) | not confined (REASON)
+//                                  version 10 refuses UDP unless allow_udp
 //   rule: ROW "PATH": RIGHTS [NOTES]     one per rule added, in the order added
 //   skip: ROW "PATH": REASON             one per path that gets no rule
 //   home: "PATH" | none            the home lookup, before the home rule (row "home")
 //   port: N: RIGHTS | none (REASON)
 //   enforcement: full | partial | not enforced
+//   scopes: AbstractUnixSocket | Signal | none (REASON)
+//   log denials: on | off (REASON)
+//   minimum abi: N (the kernel reports V) | none (best effort)
+//   capabilities: dropped (...) | kept (keep_capabilities) | none held
+//   filter tcp: allowed (REASON) | refused (REASON)
+//   filter udp: allowed (allow_udp) | refused (allow_udp not set)
+//   filter: refuses ...            what the system-call filter always refuses
 //
 // RIGHTS are right names joined by " | ", lowest bit first, or "none". ROW
 // is the profile key (worktree_path, git_dir, agent_config_dirs, tool_dirs,
@@ -34,53 +46,39 @@
 // "absent: OS ERROR", "dropped: the kernel supports none of RIGHTS", or the
 // rule's rights followed by "(kept, but the ruleset is inert: ...)".
 // "enforcement: not enforced" is where the launcher prints its warning.
+// A minimum_landlock_abi the kernel does not meet ends the output with the
+// launcher's failure line.
+//
+// "--help" or "--version" as the only argument prints the usage line and a
+// short description, or "morvik-sandbox VERSION", with status 0.
 //
 // Exit status 0 on success. Every failure is one line on standard error and
 // status 1: the usage line; "Failed to read profile PATH: REASON" and
 // "Failed to parse profile: MESSAGE", as the launcher prints them; "Failed to
 // apply Landlock rules: MESSAGE" (a path exists but cannot be opened), after
 // the lines decided before the failure; "Failed to write output: REASON".
-#include <unistd.h>
-
-#include <cerrno>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "base/os_error.hpp"
+#include "base/process_start.hpp"
+#include "base/write_all.hpp"
 #include "explain/explain.hpp"
-#include "launcher/process_start.hpp"
 #include "sandbox/linux_kernel.hpp"
 
-namespace {
-
-// Writes all of `text` to `fd`; the errno of the failing write, or 0.
-int write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
-    if (!morvik::launcher::ensure_standard_descriptors()) return 1;
+    if (!morvik::ensure_standard_descriptors()) return 1;
     // A closed pipe on standard output is a write error, not a silent death.
-    morvik::launcher::ignore_sigpipe();
+    morvik::ignore_sigpipe();
     const std::span<const char* const> args(const_cast<const char* const*>(argv),
                                             static_cast<std::size_t>(argc > 0 ? argc : 0));
     const morvik::explain::Outcome outcome =
         morvik::explain::run(args, morvik::sandbox::system_kernel());
-    if (const int error = write_all(1, outcome.out); error != 0) {
-        (void)write_all(2, "Failed to write output: " + morvik::OsError{error}.to_string() + "\n");
+    if (const int error = morvik::write_all(1, outcome.out); error != 0) {
+        morvik::write_stderr_line("Failed to write output: " + morvik::OsError{error}.to_string());
         return 1;
     }
-    (void)write_all(2, outcome.err);
+    (void)morvik::write_all(2, outcome.err);
     return outcome.status;
 }

@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -66,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fk.set_no_landlock(EOPNOTSUPP);
         break;
     default:
-        fk.set_version(in.ConsumeIntegralInRange<long>(0, 9));
+        fk.set_version(in.ConsumeIntegralInRange<long>(0, 11));
     }
     if (in.ConsumeBool()) fk.abi_file = in.ConsumeRandomLengthString(12);
     fk.create_error = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pick_errno(in) : 0;
@@ -98,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     profile.tool_dirs = pick_list(in);
     profile.user_allowed_paths = pick_list(in);
     if (in.ConsumeBool()) profile.proxy_port = in.ConsumeIntegral<std::uint16_t>();
+    profile.allow_udp = in.ConsumeBool();
 
     const auto result = morvik::sandbox::apply_landlock(profile, fk);
 
@@ -115,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case Kind::CreateRuleset:
             handled_fs = c.handled_fs;
             handled_net = c.handled_net;
+            check(!profile.allow_udp || (handled_net & 0xC) == 0, "UDP handled with allow_udp");
             check(c.size == 24 && c.scoped == 0, "ruleset record");
             break;
         case Kind::OpenPath: {
@@ -126,7 +129,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check((c.access & ~handled_fs) == 0, "path rule outside the handled rights");
             check(c.access != 0, "empty path rule");
             const auto& e = fk.files.at(last_open);
-            if (!S_ISDIR(e.mode)) check((c.access & ~0xC007ULL) == 0, "directory right on a file");
+            if (!S_ISDIR(e.mode)) {
+                check((c.access & ~morvik::sandbox::AccessFs::kFileRights.bits()) == 0,
+                      "directory right on a file");
+            }
+            if (morvik::sandbox::AccessFs(c.access).contains(
+                    morvik::sandbox::AccessFs::ResolveUnix)) {
+                const auto& dirs = profile.agent_config_dirs;
+                check(last_open == profile.worktree_path || last_open == profile.git_dir ||
+                          std::find(dirs.begin(), dirs.end(), last_open) != dirs.end(),
+                      "unix sockets granted outside the work tree, git dir and agent dirs");
+            }
             break;
         }
         case Kind::AddNetRule:

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "morvik_version.hpp"
+
 namespace morvik::launcher {
 namespace {
 
@@ -25,6 +27,21 @@ Expected<CommandLine, ScanError> scan_arguments(std::span<const char* const> arg
     if (v >= s) return Unexpected(ScanError::Usage);
     if (s + 1 == args.size()) return Unexpected(ScanError::NoCommand);
     return CommandLine{args[v], s + 1};
+}
+
+std::optional<std::string> information_text(std::span<const char* const> args) {
+    if (args.size() != 2 || args[1] == nullptr) return std::nullopt;
+    const std::string_view option = args[1];
+    if (option == "--version") return "morvik-sandbox " + std::string(kVersion) + "\n";
+    if (option != "--help") return std::nullopt;
+    return std::string(kUsage) +
+           "\n"
+           "Runs <command> confined by Landlock to what the JSON profile grants; the command's\n"
+           "exit status is the launcher's. A failure of the launcher itself is one line on\n"
+           "standard error and exit status 1.\n"
+           "  --help     print this text\n"
+           "  --version  print the version\n"
+           "See morvik-sandbox(1) and morvik-sandbox-profile(5).\n";
 }
 
 std::string_view message(ScanError error) noexcept {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "base/expected.hpp"
@@ -32,5 +34,11 @@ enum class ScanError {
 [[nodiscard]] Expected<CommandLine, ScanError> scan_arguments(std::span<const char* const> args);
 
 [[nodiscard]] std::string_view message(ScanError error) noexcept;
+
+// "--help" or "--version" as the one argument after the program name: the
+// text to print on standard output (usage and a short description, or
+// "morvik-sandbox VERSION"), each line ending in a line feed. Nothing for
+// every other argument list, which `scan_arguments` handles as usual.
+[[nodiscard]] std::optional<std::string> information_text(std::span<const char* const> args);
 
 } // namespace morvik::launcher

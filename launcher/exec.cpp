@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "base/write_all.hpp"
 
 namespace morvik::exec {
 
@@ -46,8 +47,7 @@ Error execvp(std::string_view program, std::span<const std::string_view> args) {
     const int rc = ::execvp(file.c_str(), argv.data());
     const int err = errno;
     if (rc >= 0) {
-        static constexpr char kFault[] = "internal error: execvp returned unexpectedly\n";
-        [[maybe_unused]] const ssize_t ignored = ::write(2, kFault, sizeof kFault - 1);
+        write_stderr_line("internal error: execvp returned unexpectedly");
         std::_Exit(101);
     }
     return Error::from_errno(err);

@@ -1,15 +1,16 @@
 // morvik-sandbox: runs one command inside a Landlock confinement described by
 // a JSON profile. Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]
+// "--help" or "--version" as the only argument prints usage or the version.
 #include <cstdlib>
 #include <span>
 
-#include "launcher/process_start.hpp"
+#include "base/process_start.hpp"
 #include "launcher/run.hpp"
 #include "sandbox/linux_kernel.hpp"
 
 int main(int argc, char** argv) {
-    if (!morvik::launcher::ensure_standard_descriptors()) return 1;
-    morvik::launcher::ignore_sigpipe();
+    if (!morvik::ensure_standard_descriptors()) return 1;
+    morvik::ignore_sigpipe();
     const std::span<const char* const> args(const_cast<const char* const*>(argv),
                                             static_cast<std::size_t>(argc > 0 ? argc : 0));
     return morvik::launcher::run(args, morvik::sandbox::system_kernel());

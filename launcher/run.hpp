@@ -12,7 +12,8 @@ namespace morvik::launcher {
 // Runs the whole sequence for `args` (argv including argv[0]). Returns only
 // when the run fails, after writing the one failure line to standard error;
 // the result is the exit status (1). On success the process has become the
-// command.
+// command. "--help" or "--version" alone prints its text on standard output
+// and returns 0 instead.
 [[nodiscard]] int run(std::span<const char* const> args, sandbox::Kernel& kernel);
 
 } // namespace morvik::launcher

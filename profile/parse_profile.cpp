@@ -24,11 +24,15 @@ namespace {
 
 using uchar = unsigned char;
 
-constexpr std::array<std::string_view, 8> kFieldNames = {
-    "worktree_path",      "git_dir",         "agent_config_dirs", "tool_dirs",
-    "user_allowed_paths", "allowed_domains", "env_passthrough",   "proxy_port",
+// The first eight fields are also the array form's elements, in order; the
+// rest are accepted in the object form only.
+constexpr std::array<std::string_view, 12> kFieldNames = {
+    "worktree_path",      "git_dir",           "agent_config_dirs",    "tool_dirs",
+    "user_allowed_paths", "allowed_domains",   "env_passthrough",      "proxy_port",
+    "allow_udp",          "keep_capabilities", "minimum_landlock_abi", "log_denials",
 };
 constexpr int kProxyPort = 7;
+constexpr int kArrayElements = 8;
 
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofObject = "EOF while parsing an object";
@@ -55,6 +59,8 @@ constexpr std::string_view kExpectPath = "path string";
 constexpr std::string_view kExpectSequence = "a sequence";
 constexpr std::string_view kExpectString = "a string";
 constexpr std::string_view kExpectU16 = "u16";
+constexpr std::string_view kExpectBool = "a boolean";
+constexpr std::string_view kExpectAbi = "a nonzero u32";
 
 inline bool is_ws(uchar c) noexcept {
     // space, tab, line feed, carriage return
@@ -543,6 +549,46 @@ class Reader {
         return fail("invalid value: " + n.describe() + ", expected u16", p_);
     }
 
+    bool bool_value(bool& out) {
+        ws();
+        if (p_ == e_) return fail_peek(kEofValue);
+        const uchar c = *p_;
+        if (c == 't' || c == 'f') {
+            ++p_;
+            if (!ident(c == 't' ? "rue" : "alse")) return false;
+            out = c == 't';
+            return true;
+        }
+        return invalid_type(kExpectBool);
+    }
+
+    // A Landlock ABI version of 1 or more; null stands for no minimum.
+    bool abi_value(std::optional<std::uint32_t>& out) {
+        ws();
+        if (p_ == e_) return fail_peek(kEofValue);
+        const uchar c = *p_;
+        if (c == 'n') {
+            ++p_;
+            if (!ident("ull")) return false;
+            out.reset();
+            return true;
+        }
+        if (c != '-' && !is_digit(c)) return invalid_type(kExpectAbi);
+        const bool negative = c == '-';
+        if (negative) ++p_;
+        Number n;
+        if (!number(negative, n)) return false;
+        if (n.kind == Number::Kind::Float) {
+            return fail("invalid type: " + n.describe() + ", expected " + std::string(kExpectAbi),
+                        p_);
+        }
+        if (n.kind == Number::Kind::Unsigned && n.u >= 1 && n.u <= 0xFFFFFFFFULL) {
+            out = static_cast<std::uint32_t>(n.u);
+            return true;
+        }
+        return fail("invalid value: " + n.describe() + ", expected " + std::string(kExpectAbi), p_);
+    }
+
     bool field_value(int field, SandboxProfile& profile) {
         switch (field) {
         case 0:
@@ -559,8 +605,16 @@ class Reader {
             return list_value(profile.allowed_domains, kExpectString);
         case 6:
             return list_value(profile.env_passthrough, kExpectString);
-        default:
+        case 7:
             return port_value(profile.proxy_port);
+        case 8:
+            return bool_value(profile.allow_udp);
+        case 9:
+            return bool_value(profile.keep_capabilities);
+        case 10:
+            return abi_value(profile.minimum_landlock_abi);
+        default:
+            return bool_value(profile.log_denials);
         }
     }
 
@@ -589,7 +643,7 @@ class Reader {
             std::string_view key;
             if (!string(key)) return false;
             int field = -1;
-            for (int i = 0; i < 8; ++i) {
+            for (int i = 0; i < static_cast<int>(kFieldNames.size()); ++i) {
                 if (key == kFieldNames[static_cast<std::size_t>(i)]) {
                     field = i;
                     break;
@@ -627,7 +681,7 @@ class Reader {
     bool array_form(SandboxProfile& profile) {
         ++p_; // [
         int count = 0;
-        for (; count < 8; ++count) {
+        for (; count < kArrayElements; ++count) {
             ws();
             if (p_ == e_) return fail_peek(kEofList);
             if (*p_ == ']') break;

@@ -22,6 +22,11 @@ struct SandboxProfile {
     std::vector<std::string> allowed_domains; // kept, never read by the sandbox
     std::vector<std::string> env_passthrough; // kept, never read by the sandbox
     std::optional<std::uint16_t> proxy_port;
+    // Object form only; each optional in the document.
+    bool allow_udp = false;         // UDP sockets (protocol 0 or 17) may be created
+    bool keep_capabilities = false; // a privileged launcher's capabilities reach the command
+    std::optional<std::uint32_t> minimum_landlock_abi{}; // fail unless the kernel reports this
+    bool log_denials = false; // refused accesses reach the audit log (ABI 7 and later)
 
     friend bool operator==(const SandboxProfile&, const SandboxProfile&) = default;
 };

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "base/utf8.hpp"
+
 namespace morvik::profile::detail {
 
 std::string format_float(double value) {
@@ -81,47 +83,6 @@ bool is_non_printable(char32_t cp) {
     return false;
 }
 
-// Decodes one UTF-8 sequence at s[i]; returns its length, or 0 with `bad`
-// holding the length of the maximal invalid subpart.
-std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp, std::size_t& bad) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char b0 = at(i);
-    bad = 1;
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    }
-    std::size_t need = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        need = 1;
-        cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        need = 2;
-        cp = b0 & 0x0F;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        need = 3;
-        cp = b0 & 0x07;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    for (std::size_t k = 1; k <= need; ++k) {
-        if (i + k >= s.size()) return 0;
-        const unsigned char b = at(i + k);
-        if (b < lo || b > hi) return 0;
-        lo = 0x80;
-        hi = 0xBF;
-        cp = (cp << 6) | (b & 0x3F);
-        bad = k + 1;
-    }
-    return need + 1;
-}
-
 } // namespace
 
 std::string quote_string(std::string_view text) {
@@ -130,14 +91,14 @@ std::string quote_string(std::string_view text) {
     out += '"';
     std::size_t i = 0;
     while (i < text.size()) {
-        char32_t cp = 0;
-        std::size_t bad = 1;
-        const std::size_t len = decode_utf8(text, i, cp, bad);
-        if (len == 0) {
+        const Utf8Step step = decode_utf8(text, i);
+        const std::size_t len = step.length;
+        if (!step.valid) {
             out += "\xEF\xBF\xBD";
-            i += bad;
+            i += len;
             continue;
         }
+        const char32_t cp = step.code_point;
         switch (cp) {
         case '"':
             out += "\\\"";

@@ -1,7 +1,11 @@
 // Landlock access-right sets: filesystem (`AccessFs`), network (`AccessNet`)
-// and scope (`Scope`, reserved: never declared by this system). 64-bit sets
+// and scope (`Scope`, from level 6). 64-bit sets
 // with the kernel's bit values, per-level support tables and rendering as
 // "BitFlags<AccessFs>(0b100000010, WriteFile | MakeReg)".
+//
+// ABI levels stop at 6. Rights that later kernel versions add (ResolveUnix
+// from version 9, BindUdp and ConnectSendUdp from version 10) belong to no
+// level: `from_version` gates them on the version number the kernel reports.
 #pragma once
 
 #include <array>
@@ -78,16 +82,18 @@ class AccessFs : public AccessSet<AccessFs> {
     using AccessSet::AccessSet;
 
     static constexpr std::string_view kTypeName = "AccessFs";
-    static constexpr std::array<std::string_view, 16> kNames = {
-        "Execute",  "WriteFile", "ReadFile", "ReadDir",  "RemoveDir", "RemoveFile",
-        "MakeChar", "MakeDir",   "MakeReg",  "MakeSock", "MakeFifo",  "MakeBlock",
-        "MakeSym",  "Refer",     "Truncate", "IoctlDev"};
-    static constexpr std::uint64_t kDefined = 0xFFFF;
+    static constexpr std::array<std::string_view, 17> kNames = {
+        "Execute",  "WriteFile", "ReadFile", "ReadDir",  "RemoveDir",  "RemoveFile",
+        "MakeChar", "MakeDir",   "MakeReg",  "MakeSock", "MakeFifo",   "MakeBlock",
+        "MakeSym",  "Refer",     "Truncate", "IoctlDev", "ResolveUnix"};
+    static constexpr std::uint64_t kDefined = 0x1FFFF;
 
     static const AccessFs Execute, WriteFile, ReadFile, ReadDir, RemoveDir, RemoveFile, MakeChar,
-        MakeDir, MakeReg, MakeSock, MakeFifo, MakeBlock, MakeSym, Refer, Truncate, IoctlDev;
+        MakeDir, MakeReg, MakeSock, MakeFifo, MakeBlock, MakeSym, Refer, Truncate, IoctlDev,
+        ResolveUnix;
 
-    // The rights a rule on a non-directory can carry (0xC007).
+    // The rights a rule on a non-directory can carry (0x1C007: ResolveUnix
+    // applies to the socket file itself).
     static const AccessFs kFileRights;
 
     // Every filesystem right of ABI level `level` (0 to 6; above 6 as 6).
@@ -105,6 +111,14 @@ class AccessFs : public AccessSet<AccessFs> {
         default:
             return AccessFs(0xFFFF);
         }
+    }
+
+    // Every filesystem right a kernel reporting version `version` supports:
+    // those of its level (the version capped at 6), and ResolveUnix from 9.
+    [[nodiscard]] static constexpr AccessFs from_version(std::int64_t version) noexcept {
+        if (version <= 0) return AccessFs(0);
+        const auto level = static_cast<std::uint8_t>(version < 6 ? version : 6);
+        return AccessFs(from_all(level).bits() | (version >= 9 ? 1ULL << 16 : 0));
     }
 };
 
@@ -124,29 +138,42 @@ inline constexpr AccessFs AccessFs::MakeSym{1ULL << 12};
 inline constexpr AccessFs AccessFs::Refer{1ULL << 13};
 inline constexpr AccessFs AccessFs::Truncate{1ULL << 14};
 inline constexpr AccessFs AccessFs::IoctlDev{1ULL << 15};
-inline constexpr AccessFs AccessFs::kFileRights{0xC007};
+inline constexpr AccessFs AccessFs::ResolveUnix{1ULL << 16};
+inline constexpr AccessFs AccessFs::kFileRights{0x1C007};
 
 class AccessNet : public AccessSet<AccessNet> {
   public:
     using AccessSet::AccessSet;
 
     static constexpr std::string_view kTypeName = "AccessNet";
-    static constexpr std::array<std::string_view, 2> kNames = {"BindTcp", "ConnectTcp"};
-    static constexpr std::uint64_t kDefined = 0x3;
+    static constexpr std::array<std::string_view, 4> kNames = {"BindTcp", "ConnectTcp", "BindUdp",
+                                                               "ConnectSendUdp"};
+    static constexpr std::uint64_t kDefined = 0xF;
 
-    static const AccessNet BindTcp, ConnectTcp;
+    static const AccessNet BindTcp, ConnectTcp, BindUdp, ConnectSendUdp;
 
-    // The network rights supported at ABI level `level`: both from level 4.
+    // The network rights supported at ABI level `level`: the TCP pair from
+    // level 4.
     [[nodiscard]] static constexpr AccessNet from_all(std::uint8_t level) noexcept {
         return AccessNet(level >= 4 ? 0x3 : 0x0);
+    }
+
+    // The network rights a kernel reporting version `version` supports: those
+    // of its level, and the UDP pair from 10.
+    [[nodiscard]] static constexpr AccessNet from_version(std::int64_t version) noexcept {
+        if (version <= 0) return AccessNet(0);
+        const auto level = static_cast<std::uint8_t>(version < 6 ? version : 6);
+        return AccessNet(from_all(level).bits() | (version >= 10 ? 0xCULL : 0));
     }
 };
 
 inline constexpr AccessNet AccessNet::BindTcp{1ULL << 0};
 inline constexpr AccessNet AccessNet::ConnectTcp{1ULL << 1};
+inline constexpr AccessNet AccessNet::BindUdp{1ULL << 2};
+inline constexpr AccessNet AccessNet::ConnectSendUdp{1ULL << 3};
 
-// Scope rights of ABI level 6. Kept in the ruleset for completeness; this
-// system never declares a scope.
+// Scope rights of ABI level 6: the command may connect to abstract unix
+// sockets and send signals only within its own confinement.
 class Scope : public AccessSet<Scope> {
   public:
     using AccessSet::AccessSet;
@@ -155,9 +182,19 @@ class Scope : public AccessSet<Scope> {
     static constexpr std::array<std::string_view, 2> kNames = {"AbstractUnixSocket", "Signal"};
     static constexpr std::uint64_t kDefined = 0x3;
 
+    static const Scope AbstractUnixSocket, Signal;
+
     [[nodiscard]] static constexpr Scope from_all(std::uint8_t level) noexcept {
         return Scope(level >= 6 ? 0x3 : 0x0);
     }
+
+    // No version after the last level adds a scope.
+    [[nodiscard]] static constexpr Scope from_version(std::int64_t version) noexcept {
+        return from_all(version >= 6 ? 6 : 0);
+    }
 };
+
+inline constexpr Scope Scope::AbstractUnixSocket{1ULL << 0};
+inline constexpr Scope Scope::Signal{1ULL << 1};
 
 } // namespace morvik::sandbox

@@ -1,8 +1,8 @@
 // A Kernel for explaining without confining: the read-only calls (stat, open,
-// fstat, close, the ABI file, the version query, env, passwd) go to `base`;
-// ruleset creation, add_rule, prctl and restrict_self are recorded and
-// answered with success; the warning is recorded, not written. Used by
-// `apply_landlock` when a program wants to show the rule set it would enforce.
+// fstat, close, the ABI file, the version query, env, passwd, uids, capget)
+// go to `base`; ruleset creation, add_rule, prctl, restrict_self, capset and
+// the system-call filter are recorded and answered with success; the warning is recorded, not
+// written. Used by `apply_landlock` when a program wants to show the rule set it would enforce.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +22,9 @@ class DryRunKernel final : public Kernel {
             AddPathRule,
             AddNetRule,
             Prctl,
-            RestrictSelf
+            RestrictSelf,
+            Capset,
+            InstallFilter,
         };
         Kind kind;
         std::uint64_t handled_fs = 0;  // CreateRuleset
@@ -30,6 +32,9 @@ class DryRunKernel final : public Kernel {
         std::uint64_t access = 0;      // AddPathRule, AddNetRule
         std::uint64_t port = 0;        // AddNetRule
         int option = 0;                // Prctl
+        unsigned long arg2 = 0;        // Prctl
+        std::uint32_t flags = 0;       // RestrictSelf
+        SyscallFilter filter{};        // InstallFilter
     };
 
     explicit DryRunKernel(Kernel& base) : base_(base) {}
@@ -42,6 +47,9 @@ class DryRunKernel final : public Kernel {
     SysResult landlock_add_rule(int ruleset_fd, std::uint32_t rule_type, const void* rule_attr,
                                 std::uint32_t flags) override;
     SysResult landlock_restrict_self(int ruleset_fd, std::uint32_t flags) override;
+    CapabilitySets capget() override { return base_.capget(); }
+    int capset(const CapabilitySets& sets) override;
+    int install_syscall_filter(const SyscallFilter& filter) override;
     SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                     unsigned long arg5) override;
     SysResult open_path(const std::string& path) override { return base_.open_path(path); }
@@ -51,6 +59,7 @@ class DryRunKernel final : public Kernel {
     ReadResult read_file(const std::string& path) override { return base_.read_file(path); }
     std::optional<std::string> getenv(const char* name) override { return base_.getenv(name); }
     uid_t getuid() override { return base_.getuid(); }
+    uid_t geteuid() override { return base_.geteuid(); }
     long sysconf(int name) override { return base_.sysconf(name); }
     int getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_t buflen,
                    struct passwd** result) override {

@@ -1,5 +1,6 @@
 #include "sandbox/errors.hpp"
 
+#include "base/utf8.hpp"
 #include "sandbox/access.hpp"
 
 namespace morvik::sandbox {
@@ -22,15 +23,8 @@ std::string CompatError::to_string() const {
         return "empty access-right";
     case Kind::Unknown:
         return "unknown access-rights (at build time): " + render_access(domain, incompatible);
-    case Kind::Incompatible:
-        return "fully incompatible access-rights: " + render_access(domain, access);
-    case Kind::PartiallyCompatible:
-        return "partially incompatible access-rights: " + render_access(domain, incompatible);
     case Kind::StatCall:
         return "failed to check file descriptor type: " + source.to_string();
-    case Kind::DirectoryAccess:
-        return "incompatible directory-only access-rights: " +
-               render_access(AccessDomain::Fs, incompatible);
     }
     return {};
 }

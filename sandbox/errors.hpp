@@ -17,27 +17,18 @@ enum class AccessDomain : std::uint8_t { Fs, Net, Scope };
 std::string render_access(AccessDomain domain, std::uint64_t bits);
 
 struct CompatError {
-    enum class Group : std::uint8_t { Access, PathBeneath };
     enum class Kind : std::uint8_t {
-        Empty,               // Access: "empty access-right"
-        Unknown,             // Access: access, unknown (in `incompatible`)
-        Incompatible,        // Access: access (never produced best-effort)
-        PartiallyCompatible, // Access: access, incompatible (never produced)
-        StatCall,            // PathBeneath: source
-        DirectoryAccess,     // PathBeneath: access, incompatible; always AccessFs (never produced)
+        Empty,    // no right declared
+        Unknown,  // `access` holds rights unknown to this build, listed in `incompatible`
+        StatCall, // the type check of a rule's descriptor failed: `source`
     };
 
     Kind kind = Kind::Empty;
     AccessDomain domain = AccessDomain::Fs;
     std::uint64_t access = 0;
-    std::uint64_t incompatible = 0; // `unknown` for Kind::Unknown
+    std::uint64_t incompatible = 0; // the unknown rights (Kind::Unknown)
     OsError source{};
 
-    [[nodiscard]] Group group() const noexcept {
-        return kind == Kind::StatCall || kind == Kind::DirectoryAccess ? Group::PathBeneath
-                                                                       : Group::Access;
-    }
-    [[nodiscard]] std::uint64_t unknown() const noexcept { return incompatible; }
     [[nodiscard]] std::string to_string() const;
 
     static CompatError empty(AccessDomain d) { return {Kind::Empty, d, 0, 0, {}}; }
@@ -73,6 +64,9 @@ struct RulesetError {
 
     static RulesetError handle_accesses(CompatError c) {
         return {Kind::HandleAccesses, c.domain, Inner::Compat, c, 0, 0, {}};
+    }
+    static RulesetError scope(CompatError c) {
+        return {Kind::Scope, AccessDomain::Scope, Inner::Compat, c, 0, 0, {}};
     }
     static RulesetError missing_handled_access() {
         return {Kind::CreateRuleset, AccessDomain::Fs, Inner::MissingHandledAccess, {}, 0, 0, {}};

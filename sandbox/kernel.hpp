@@ -16,7 +16,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/unique_fd.hpp"
 #include "sandbox/landlock_abi.hpp"
+#include "sandbox/syscall_filter.hpp"
 
 namespace morvik::sandbox {
 
@@ -36,13 +38,24 @@ struct StatResult {
     [[nodiscard]] bool is_directory() const noexcept;
 };
 
+// The three capability sets of the calling thread, as 64-bit masks (bit n is
+// capability n). `error` is the errno of a failed capget, else 0.
+struct CapabilitySets {
+    int error = 0;
+    std::uint64_t effective = 0;
+    std::uint64_t permitted = 0;
+    std::uint64_t inheritable = 0;
+
+    [[nodiscard]] bool any() const noexcept { return (effective | permitted | inheritable) != 0; }
+};
+
 // Result of reading a whole file: `error` is 0 on success.
 struct ReadResult {
     int error = 0;
     std::string data;
 };
 
-class Kernel {
+class Kernel : public FdCloser {
   public:
     virtual ~Kernel() = default;
 
@@ -56,6 +69,12 @@ class Kernel {
                                         const void* rule_attr, std::uint32_t flags) = 0;
     // syscall(446, ruleset_fd, flags). A non-zero value is a failure.
     virtual SysResult landlock_restrict_self(int ruleset_fd, std::uint32_t flags) = 0;
+    // capget for the calling thread.
+    virtual CapabilitySets capget() = 0;
+    // capset for the calling thread (`sets.error` is ignored): 0 or the errno.
+    virtual int capset(const CapabilitySets& sets) = 0;
+    // Installs the system-call filter on the calling thread: 0 or the errno.
+    virtual int install_syscall_filter(const SyscallFilter& filter) = 0;
     // prctl(option, arg2, arg3, arg4, arg5).
     virtual SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                             unsigned long arg5) = 0;
@@ -69,7 +88,7 @@ class Kernel {
     // fails with EINVAL.
     virtual StatResult stat(const std::string& path) = 0;
     // close(fd); not retried.
-    virtual int close(int fd) = 0;
+    int close(int fd) override = 0;
     // Reads the whole file at `path` (opened read-only, close-on-exec, and
     // closed again before returning).
     virtual ReadResult read_file(const std::string& path) = 0;
@@ -77,6 +96,7 @@ class Kernel {
     // getenv(name); none when unset.
     virtual std::optional<std::string> getenv(const char* name) = 0;
     virtual uid_t getuid() = 0;
+    virtual uid_t geteuid() = 0;
     // sysconf(name).
     virtual long sysconf(int name) = 0;
     // getpwuid_r as the platform defines it: returns 0 or an error number.
@@ -85,43 +105,6 @@ class Kernel {
 
     // One write(2, text) call.
     virtual SysResult write_stderr(std::string_view text) = 0;
-};
-
-// An owned descriptor that is closed through its `Kernel`, exactly once, on
-// destruction or reset. Move-only. (base/UniqueFd closes with ::close and
-// would bypass the seam, which fake kernels must see.)
-class KernelFd {
-  public:
-    KernelFd() noexcept = default;
-    KernelFd(Kernel& kernel, int fd) noexcept : kernel_(&kernel), fd_(fd) {}
-    KernelFd(const KernelFd&) = delete;
-    KernelFd& operator=(const KernelFd&) = delete;
-    KernelFd(KernelFd&& other) noexcept : kernel_(other.kernel_), fd_(other.release()) {}
-    KernelFd& operator=(KernelFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            kernel_ = other.kernel_;
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    ~KernelFd() { reset(); }
-
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-    [[nodiscard]] int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() noexcept {
-        if (fd_ >= 0 && kernel_ != nullptr) kernel_->close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    Kernel* kernel_ = nullptr;
-    int fd_ = -1;
 };
 
 } // namespace morvik::sandbox

@@ -1,19 +1,26 @@
 // The kernel's Landlock ABI as this project defines it: system-call numbers,
 // flags, rule types and the three records passed to the kernel. The installed
-// <linux/landlock.h> is older than the ABI used here, so it is not included.
+// <linux/landlock.h> is older than the ABI used here, so it is not included;
+// tests/kernel_header checks every value here against the newest one.
 #pragma once
 
 #include <cstdint>
 
 namespace morvik::sandbox {
 
-// x86-64 system-call numbers.
+// System-call numbers (the same on x86-64 and arm64).
 inline constexpr long kSysLandlockCreateRuleset = 444;
 inline constexpr long kSysLandlockAddRule = 445;
 inline constexpr long kSysLandlockRestrictSelf = 446;
 
 // landlock_create_ruleset flag: return the ABI version instead of a ruleset.
 inline constexpr std::uint32_t kLandlockCreateRulesetVersion = 1U << 0;
+
+// landlock_restrict_self flag (ABI 7): log the denials of the programs that
+// the restricted thread executes from now on.
+inline constexpr std::uint32_t kLandlockRestrictSelfLogNewExecOn = 1U << 1;
+// The first ABI version that knows the flag above.
+inline constexpr std::int32_t kLandlockLogFlagsVersion = 7;
 
 // landlock_add_rule rule types.
 inline constexpr std::uint32_t kLandlockRulePathBeneath = 1;

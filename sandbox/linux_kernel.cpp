@@ -1,6 +1,7 @@
 #include "sandbox/linux_kernel.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -45,6 +46,34 @@ SysResult LinuxKernel::landlock_add_rule(int ruleset_fd, std::uint32_t rule_type
 SysResult LinuxKernel::landlock_restrict_self(int ruleset_fd, std::uint32_t flags) {
     const long rc = ::syscall(kSysLandlockRestrictSelf, ruleset_fd, flags);
     return SysResult{rc, rc != 0 ? errno : 0};
+}
+
+CapabilitySets LinuxKernel::capget() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return CapabilitySets{errno, 0, 0, 0};
+    const auto join = [](std::uint32_t low, std::uint32_t high) {
+        return (std::uint64_t{high} << 32) | low;
+    };
+    return CapabilitySets{0, join(data[0].effective, data[1].effective),
+                          join(data[0].permitted, data[1].permitted),
+                          join(data[0].inheritable, data[1].inheritable)};
+}
+
+int LinuxKernel::capset(const CapabilitySets& sets) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    for (int i = 0; i < 2; ++i) {
+        const int shift = 32 * i;
+        data[i].effective = static_cast<std::uint32_t>(sets.effective >> shift);
+        data[i].permitted = static_cast<std::uint32_t>(sets.permitted >> shift);
+        data[i].inheritable = static_cast<std::uint32_t>(sets.inheritable >> shift);
+    }
+    return ::syscall(SYS_capset, &header, data) == 0 ? 0 : errno;
+}
+
+int LinuxKernel::install_syscall_filter(const SyscallFilter& filter) {
+    return sandbox::install_syscall_filter(filter);
 }
 
 SysResult LinuxKernel::prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
@@ -107,6 +136,10 @@ std::optional<std::string> LinuxKernel::getenv(const char* name) {
 
 uid_t LinuxKernel::getuid() {
     return ::getuid();
+}
+
+uid_t LinuxKernel::geteuid() {
+    return ::geteuid();
 }
 
 long LinuxKernel::sysconf(int name) {

@@ -12,6 +12,9 @@ class LinuxKernel final : public Kernel {
     SysResult landlock_add_rule(int ruleset_fd, std::uint32_t rule_type, const void* rule_attr,
                                 std::uint32_t flags) override;
     SysResult landlock_restrict_self(int ruleset_fd, std::uint32_t flags) override;
+    CapabilitySets capget() override;
+    int capset(const CapabilitySets& sets) override;
+    int install_syscall_filter(const SyscallFilter& filter) override;
     SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                     unsigned long arg5) override;
     SysResult open_path(const std::string& path) override;
@@ -21,6 +24,7 @@ class LinuxKernel final : public Kernel {
     ReadResult read_file(const std::string& path) override;
     std::optional<std::string> getenv(const char* name) override;
     uid_t getuid() override;
+    uid_t geteuid() override;
     long sysconf(int name) override;
     int getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_t buflen,
                    struct passwd** result) override;

@@ -1,6 +1,6 @@
 #include "sandbox/policy.hpp"
 
-#include "base/os_error.hpp"
+#include "base/utf8.hpp"
 #include "sandbox/home_dir.hpp"
 
 namespace morvik::sandbox {
@@ -12,41 +12,18 @@ bool is_white_space(char32_t c) noexcept {
            c == 0x205F || c == 0x3000;
 }
 
-// Decodes the (valid) UTF-8 sequence of length `len` at `s`.
-char32_t decode(std::string_view s) noexcept {
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    switch (s.size()) {
-    case 1:
-        return b(0);
-    case 2:
-        return (char32_t(b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-    case 3:
-        return (char32_t(b(0) & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-    default:
-        return (char32_t(b(0) & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
-               (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-    }
-}
-
-std::size_t sequence_length(unsigned char lead) noexcept {
-    if (lead < 0x80) return 1;
-    if (lead < 0xE0) return 2;
-    if (lead < 0xF0) return 3;
-    return 4;
-}
-
 // Trims Unicode White_Space from both ends of valid UTF-8 text.
 std::string_view trim(std::string_view s) noexcept {
     while (!s.empty()) {
-        const std::size_t n = sequence_length(static_cast<unsigned char>(s.front()));
-        if (!is_white_space(decode(s.substr(0, n)))) break;
-        s.remove_prefix(n);
+        const Utf8Step first = decode_utf8(s, 0);
+        if (!is_white_space(first.code_point)) break;
+        s.remove_prefix(first.length);
     }
     while (!s.empty()) {
         std::size_t start = s.size() - 1;
         while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
             --start;
-        if (!is_white_space(decode(s.substr(start)))) break;
+        if (!is_white_space(decode_utf8(s, start).code_point)) break;
         s.remove_suffix(s.size() - start);
     }
     return s;
@@ -74,17 +51,23 @@ void notify_path(PolicyObserver* observer, const PathRule& rule, PathRuleStatus 
 
 } // namespace
 
-PolicyRights rights_for_version(std::uint32_t version) noexcept {
+PolicyRights rights_for_version(std::uint32_t version, bool allow_udp) noexcept {
     PolicyRights r;
     r.version = version;
     r.level = (version >= 1 && version <= 5) ? static_cast<std::uint8_t>(version) : kMaxAbiLevel;
     r.full_access = AccessFs::from_all(r.level);
+    if (version >= 9) r.unix_access = AccessFs::ResolveUnix;
+    r.work_access = r.full_access | r.unix_access;
     r.read_access = AccessFs::Execute | AccessFs::ReadFile | AccessFs::ReadDir;
     r.home_access = AccessFs::ReadFile | AccessFs::WriteFile | AccessFs::MakeReg;
     if (version >= 3) r.home_access = r.home_access | AccessFs::Truncate;
     r.handle_net = r.level >= 4;
-    r.net_access = r.handle_net ? (AccessNet::BindTcp | AccessNet::ConnectTcp) : AccessNet();
+    r.allow_udp = allow_udp;
+    if (version >= 10 && !allow_udp) r.udp_access = AccessNet::BindUdp | AccessNet::ConnectSendUdp;
+    r.net_access =
+        r.handle_net ? (AccessNet::BindTcp | AccessNet::ConnectTcp | r.udp_access) : AccessNet();
     r.port_access = AccessNet::ConnectTcp;
+    r.scope = Scope::from_all(r.level);
     return r;
 }
 
@@ -116,15 +99,15 @@ std::string_view row_name(RuleRow row) noexcept {
     return i < std::size(kRowNames) ? kRowNames[i] : std::string_view();
 }
 
-std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
-                                 const PolicyRights& rights) {
+std::vector<PathRule> path_rules(const profile::SandboxProfile& profile, const PolicyRights& rights,
+                                 bool narrow_dev) {
     std::vector<PathRule> rules;
     rules.reserve(13 + profile.agent_config_dirs.size() + profile.tool_dirs.size() +
                   profile.user_allowed_paths.size());
-    rules.push_back({RuleRow::Worktree, profile.worktree_path, rights.full_access});
-    rules.push_back({RuleRow::GitDir, profile.git_dir, rights.full_access});
+    rules.push_back({RuleRow::Worktree, profile.worktree_path, rights.work_access});
+    rules.push_back({RuleRow::GitDir, profile.git_dir, rights.work_access});
     for (const auto& p : profile.agent_config_dirs)
-        rules.push_back({RuleRow::AgentConfigDir, p, rights.full_access});
+        rules.push_back({RuleRow::AgentConfigDir, p, rights.work_access});
     for (const auto& p : profile.tool_dirs)
         rules.push_back({RuleRow::ToolDir, p, rights.read_access});
     for (const auto& p : profile.user_allowed_paths)
@@ -133,6 +116,8 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
         RuleRow row;
         bool full;
     };
+    // "/tmp" and "/dev" get every right of the level but ResolveUnix: servers
+    // that outside programs listen on there stay unreachable.
     static constexpr Fixed kFixed[] = {
         {RuleRow::Usr, false},   {RuleRow::Bin, false}, {RuleRow::Lib, false},
         {RuleRow::Lib64, false}, {RuleRow::Etc, false}, {RuleRow::Sbin, false},
@@ -140,10 +125,32 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
         {RuleRow::Proc, false},  {RuleRow::Dev, true},
     };
     for (const Fixed& f : kFixed) {
+        if (f.row == RuleRow::Dev && narrow_dev) {
+            for (const std::string_view dev : kNarrowDev)
+                rules.push_back({f.row, std::string(dev), rights.full_access});
+            continue;
+        }
         rules.push_back({f.row, std::string(row_name(f.row)),
                          f.full ? rights.full_access : rights.read_access});
     }
     return rules;
+}
+
+std::string MinimumAbiError::to_string() const {
+    const std::string required_text =
+        ", below the required minimum_landlock_abi " + std::to_string(required);
+    switch (found.kind) {
+    case KernelSupport::Kind::Available:
+        return "the kernel's Landlock ABI version is " + std::to_string(found.version) +
+               required_text;
+    case KernelSupport::Kind::Disabled:
+        return "the kernel's Landlock is disabled (no ABI version: " +
+               OsError{found.error}.to_string() + ")" + required_text;
+    case KernelSupport::Kind::Missing:
+        break;
+    }
+    return "the kernel has no Landlock (no ABI version: " + OsError{found.error}.to_string() + ")" +
+           required_text;
 }
 
 std::string ApplyError::to_string() const {
@@ -167,34 +174,49 @@ Expected<void, ApplyError> add_path_rule(Kernel& kernel, RulesetCreated& ruleset
     return {};
 }
 
-Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile, Kernel& kernel,
-                                          const PolicyOptions& options) {
+Expected<LandlockResult, ApplyError> apply_landlock(const profile::SandboxProfile& profile,
+                                                    Kernel& kernel, const PolicyOptions& options) {
     PolicyObserver* const observer = options.observer;
     const PolicyRights rights =
-        rights_for_version(detect_abi_version(kernel, options.abi_version_path));
+        rights_for_version(detect_abi_version(kernel, options.abi_version_path), profile.allow_udp);
     if (observer != nullptr) observer->on_rights(rights);
 
     Ruleset ruleset(kernel);
-    if (auto r = ruleset.handle_access(rights.full_access); !r)
+    // Gated on the kernel's own answer, not on the version the policy builds
+    // for (which falls back to 1).
+    if (const auto minimum = profile.minimum_landlock_abi) {
+        const KernelSupport& found = ruleset.support();
+        if (found.kind != KernelSupport::Kind::Available ||
+            static_cast<std::uint32_t>(found.version) < *minimum) {
+            return Unexpected(ApplyError(MinimumAbiError{found, *minimum}));
+        }
+    }
+    if (auto r = ruleset.handle_access(rights.work_access); !r)
         return Unexpected(ApplyError(r.error()));
     if (rights.handle_net) {
         if (auto r = ruleset.handle_access(rights.net_access); !r) {
             return Unexpected(ApplyError(r.error()));
         }
     }
+    if (!rights.scope.empty()) {
+        if (auto r = ruleset.handle_access(rights.scope); !r)
+            return Unexpected(ApplyError(r.error()));
+    }
     auto created = std::move(ruleset).create();
     if (!created) return Unexpected(ApplyError(created.error()));
     if (observer != nullptr) observer->on_created(*created);
 
-    for (const PathRule& rule : path_rules(profile, rights)) {
-        if (auto r = add_path_rule(kernel, *created, rule, observer); !r) return r;
+    for (const PathRule& rule : path_rules(profile, rights, options.narrow_dev)) {
+        if (auto r = add_path_rule(kernel, *created, rule, observer); !r)
+            return Unexpected(std::move(r).error());
     }
 
     const std::optional<std::string> home = home_dir(kernel);
     if (observer != nullptr) observer->on_home(home);
     if (home) {
         const PathRule rule{RuleRow::Home, *home, rights.home_access};
-        if (auto r = add_path_rule(kernel, *created, rule, observer); !r) return r;
+        if (auto r = add_path_rule(kernel, *created, rule, observer); !r)
+            return Unexpected(std::move(r).error());
     }
 
     if (rights.handle_net && profile.proxy_port) {
@@ -203,13 +225,14 @@ Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile
         if (observer != nullptr) observer->on_port_rule(PortRuleEvent{*profile.proxy_port, *r});
     }
 
-    auto status = std::move(*created).restrict_self();
+    const bool tcp_rules = created->handled_net().contains(AccessNet::ConnectTcp);
+    auto status = std::move(*created).restrict_self(RestrictOptions{profile.log_denials});
     if (!status) return Unexpected(ApplyError(status.error()));
     if (observer != nullptr) observer->on_enforced(*status);
     if (status->enforcement == Enforcement::NotEnforced) {
         (void)kernel.write_stderr(kNotEnforcedWarning);
     }
-    return {};
+    return LandlockResult{*status, tcp_rules};
 }
 
 } // namespace morvik::sandbox

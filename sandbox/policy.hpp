@@ -27,21 +27,31 @@ inline constexpr const char* kAbiVersionPath = "/sys/kernel/security/landlock/ab
 inline constexpr std::string_view kNotEnforcedWarning =
     "Warning: Landlock sandbox not enforced by kernel\n";
 
-// What the policy builds for a version number.
+// What the policy builds for a version number. The level stops at 6; the
+// rights of later versions are gated on the version number itself.
 struct PolicyRights {
     std::uint32_t version = 1;
     std::uint8_t level = 1;  // 1..5 as the version, else 6
-    AccessFs full_access;    // AccessFs::from_all(level)
+    AccessFs full_access;    // AccessFs::from_all(level): "/tmp" and "/dev"
+    AccessFs unix_access;    // ResolveUnix from version 9, else none
+    AccessFs work_access;    // full_access | unix_access: the handled set, and the
+                             // work tree, git dir and agent config dirs
     AccessFs read_access;    // Execute | ReadFile | ReadDir
     AccessFs home_access;    // ReadFile | WriteFile | MakeReg, + Truncate from version 3
     bool handle_net = false; // level >= 4
-    AccessNet net_access;    // handled network rights: BindTcp | ConnectTcp, or none
+    bool allow_udp = false;  // the profile's allow_udp
+    AccessNet udp_access;    // BindUdp | ConnectSendUdp from version 10 unless allow_udp
+    AccessNet net_access;    // handled network rights: BindTcp | ConnectTcp | udp_access, or none
     AccessNet port_access;   // ConnectTcp
+    Scope scope;             // AbstractUnixSocket | Signal at level 6, else none
 
     friend bool operator==(const PolicyRights&, const PolicyRights&) = default;
 };
 
-[[nodiscard]] PolicyRights rights_for_version(std::uint32_t version) noexcept;
+// No UDP right is ever granted: handling `udp_access` refuses every UDP bind
+// and send.
+[[nodiscard]] PolicyRights rights_for_version(std::uint32_t version,
+                                              bool allow_udp = false) noexcept;
 
 // The version number in the ABI file text (valid
 // UTF-8), or none when the kernel must be asked.
@@ -50,7 +60,8 @@ struct PolicyRights {
 // The version number: the file at `path`, else the kernel's version query, else 1.
 [[nodiscard]] std::uint32_t detect_abi_version(Kernel& kernel, const std::string& path);
 
-// Rows of the rule table.
+// The rules the policy adds, in the order it adds them: the profile's paths,
+// the fixed system directories, the home directory, the proxy port.
 enum class RuleRow : std::uint8_t {
     Worktree = 1,
     GitDir,
@@ -82,9 +93,18 @@ struct PathRule {
     AccessFs access;
 };
 
-// Rows 1 to 16 for `profile`, in order (one entry per list element).
+// The pseudo-devices that "/dev" is narrowed to for a privileged launcher
+// (a trailing slash marks a directory).
+inline constexpr std::string_view kNarrowDev[] = {
+    "/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom",
+    "/dev/tty",  "/dev/ptmx", "/dev/pts/", "/dev/shm/",
+};
+
+// The path rules for `profile` that come before the home rule: the profile's
+// paths, then the system directories, in order (one entry per list element).
+// With `narrow_dev`, "/dev" is one rule per entry of kNarrowDev instead.
 [[nodiscard]] std::vector<PathRule> path_rules(const profile::SandboxProfile& profile,
-                                               const PolicyRights& rights);
+                                               const PolicyRights& rights, bool narrow_dev = false);
 
 // What happened to one path rule.
 enum class PathRuleStatus : std::uint8_t {
@@ -107,7 +127,13 @@ struct PortRuleEvent {
     RuleOutcome<AccessNet> outcome;
 };
 
-// Told each step's outcome by `apply_landlock`. Errors are not reported here:
+// Whether the launcher's capabilities are taken from the command.
+struct CapabilityDecision {
+    bool privileged = false;        // uid 0 or any capability: they are dropped
+    bool keep_capabilities = false; // the profile keeps them (nothing was checked)
+};
+
+// Told each step's outcome by `apply_landlock` (and `confine`). Errors are not reported here:
 // they are the return value. Default implementations do nothing.
 class PolicyObserver {
   public:
@@ -116,26 +142,47 @@ class PolicyObserver {
     virtual void on_rights(const PolicyRights&) {}
     // After the ruleset was created: kernel support, state, handled rights.
     virtual void on_created(const RulesetCreated&) {}
-    // After each path rule (rows 1-17) that was examined.
+    // After each path rule (the home rule included) that was examined.
     virtual void on_path_rule(const PathRuleEvent&) {}
-    // The home lookup's result (before row 17).
+    // The home lookup's result (before the home rule).
     virtual void on_home(const std::optional<std::string>&) {}
     // After the port rule, when one was due (network handled and a port given).
     virtual void on_port_rule(const PortRuleEvent&) {}
     // After enforcement (before the warning).
     virtual void on_enforced(const RestrictionStatus&) {}
+    // Before the policy runs (`confine` only).
+    virtual void on_capabilities(const CapabilityDecision&) {}
+    // Before the system-call filter is installed (`confine` only).
+    virtual void on_filter(const SyscallFilter&) {}
 };
 
 struct PolicyOptions {
     std::string abi_version_path = kAbiVersionPath;
     PolicyObserver* observer = nullptr; // not owned; may be null
+    bool narrow_dev = false;            // grant only the pseudo-devices of kNarrowDev
 };
 
-// A RulesetError or a PathFdError, rendered by the ruleset layer.
+// The profile's minimum_landlock_abi is not met by the kernel's own answer to
+// the version query.
+struct MinimumAbiError {
+    KernelSupport found;
+    std::uint32_t required = 0;
+
+    // "the kernel's Landlock ABI version is 5, below the required
+    // minimum_landlock_abi 6", or "the kernel has no Landlock (…)" / "the
+    // kernel's Landlock is disabled (…)".
+    [[nodiscard]] std::string to_string() const;
+
+    friend bool operator==(const MinimumAbiError&, const MinimumAbiError&) = default;
+};
+
+// A RulesetError or a PathFdError, rendered by the ruleset layer, or the
+// policy's own MinimumAbiError.
 class ApplyError {
   public:
     ApplyError(RulesetError e) : error_(std::move(e)) {}
     ApplyError(PathFdError e) : error_(std::move(e)) {}
+    ApplyError(MinimumAbiError e) : error_(e) {}
 
     [[nodiscard]] const RulesetError* ruleset_error() const noexcept {
         return std::get_if<RulesetError>(&error_);
@@ -143,10 +190,20 @@ class ApplyError {
     [[nodiscard]] const PathFdError* path_fd_error() const noexcept {
         return std::get_if<PathFdError>(&error_);
     }
+    [[nodiscard]] const MinimumAbiError* minimum_abi_error() const noexcept {
+        return std::get_if<MinimumAbiError>(&error_);
+    }
     [[nodiscard]] std::string to_string() const;
 
   private:
-    std::variant<RulesetError, PathFdError> error_;
+    std::variant<RulesetError, PathFdError, MinimumAbiError> error_;
+};
+
+// What the enforcement left in place, for the steps that follow it.
+struct LandlockResult {
+    RestrictionStatus status;
+    // The kernel was told to handle TCP connect: the ruleset restricts TCP.
+    bool tcp_rules = false;
 };
 
 // Stats `rule.path` (absent: success, no rule), opens it and adds a
@@ -156,8 +213,10 @@ Expected<void, ApplyError> add_path_rule(Kernel& kernel, RulesetCreated& ruleset
 
 // Builds the ruleset for `profile` and enforces it on the calling thread.
 // Every descriptor it opens is close-on-exec and closed before it
-// returns.
-Expected<void, ApplyError> apply_landlock(const profile::SandboxProfile& profile, Kernel& kernel,
-                                          const PolicyOptions& options = {});
+// returns. With `minimum_landlock_abi` in the profile, a kernel whose own
+// version query reports less (or fails) stops it before anything is done.
+Expected<LandlockResult, ApplyError> apply_landlock(const profile::SandboxProfile& profile,
+                                                    Kernel& kernel,
+                                                    const PolicyOptions& options = {});
 
 } // namespace morvik::sandbox

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <type_traits>
 
 namespace morvik::sandbox {
 namespace {
@@ -16,15 +17,32 @@ template <class Access> struct Check {
     Access kept;
 };
 
-template <class Access> Check<Access> check_support(Access access, std::uint8_t level) {
-    const Access kept = access & Access::from_all(level);
+// The rights of the kernel's effective level, and those its reported version
+// adds beyond the last level (which no level table holds).
+template <class Access> Access supported_by(const KernelSupport& support) noexcept {
+    const Access extra = support.kind == KernelSupport::Kind::Available
+                             ? Access::from_version(support.version)
+                             : Access();
+    return Access::from_all(support.level) | extra;
+}
+
+template <class Access> Check<Access> check_support(Access access, const KernelSupport& support) {
+    const Access kept = access & supported_by<Access>(support);
     if (kept.empty()) return {CompatOutcome::Unsupported, kept};
     if (kept == access) return {CompatOutcome::Full, kept};
     return {CompatOutcome::Partial, kept};
 }
 
 template <class Access> constexpr AccessDomain domain_of() {
-    return std::is_same_v<Access, AccessFs> ? AccessDomain::Fs : AccessDomain::Net;
+    if constexpr (std::is_same_v<Access, AccessFs>) return AccessDomain::Fs;
+    if constexpr (std::is_same_v<Access, AccessNet>) return AccessDomain::Net;
+    return AccessDomain::Scope;
+}
+
+// Scope errors have their own kind; the two access sets share HandleAccesses.
+RulesetError declare_error(AccessDomain domain, CompatError e) {
+    return domain == AccessDomain::Scope ? RulesetError::scope(e)
+                                         : RulesetError::handle_accesses(e);
 }
 
 // The tail both rule kinds share: a set emptied by the checks is an error, a
@@ -32,14 +50,14 @@ template <class Access> constexpr AccessDomain domain_of() {
 // takes no call, and a live one gets the rule through `add` (given the
 // rights kept).
 template <class Access, class Add>
-Expected<RuleOutcome<Access>, RulesetError> finish_rule(SupportState& state, std::uint8_t level,
-                                                        AccessDomain domain, Access access,
-                                                        RuleOutcome<Access> out, Add add) {
+Expected<RuleOutcome<Access>, RulesetError>
+finish_rule(SupportState& state, const KernelSupport& support, AccessDomain domain, Access access,
+            RuleOutcome<Access> out, Add add) {
     if (access.empty()) {
         state = SupportState::Inert;
         return Unexpected(RulesetError::add_rules_compat(domain, CompatError::empty(domain)));
     }
-    const Check<Access> c = check_support(access, level);
+    const Check<Access> c = check_support(access, support);
     state = merge(state, c.outcome);
     out.granted = c.kept;
     if (c.outcome == CompatOutcome::Unsupported) {
@@ -63,9 +81,9 @@ KernelSupport KernelSupport::query(Kernel& kernel) {
     if (r.value >= 0) {
         const auto version = static_cast<std::int32_t>(r.value);
         const auto level = static_cast<std::uint8_t>(std::min<long>(r.value, kMaxAbiLevel));
-        return {Kind::Available, version, level};
+        return {Kind::Available, version, level, 0};
     }
-    return {r.error == EOPNOTSUPP ? Kind::Disabled : Kind::Missing, 0, 0};
+    return {r.error == EOPNOTSUPP ? Kind::Disabled : Kind::Missing, 0, 0, r.error};
 }
 
 SupportState merge(SupportState state, CompatOutcome outcome) noexcept {
@@ -115,29 +133,30 @@ Expected<PathFd, PathFdError> PathFd::open(Kernel& kernel, const std::string& pa
         r = kernel.open_path(path);
     } while (r.value < 0 && r.error == EINTR);
     if (r.value < 0) return Unexpected(PathFdError{OsError{r.error}, path});
-    return PathFd(KernelFd(kernel, static_cast<int>(r.value)));
+    return PathFd(UniqueFd(kernel, static_cast<int>(r.value)));
 }
 
 Ruleset::Ruleset(Kernel& kernel) : kernel_(&kernel), support_(KernelSupport::query(kernel)) {}
 
 namespace {
 
-// Steps 1 to 4 of `handle_access`, shared by both set types.
+// `handle_access` for either set type: refuses empty and unknown rights
+// (the ruleset turns inert), then records what the kernel supports.
 template <class Access>
-Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportState& state,
-                                     Access& requested, Access& supported) {
+Expected<void, RulesetError> declare(Access access, const KernelSupport& support,
+                                     SupportState& state, Access& requested, Access& supported) {
     requested = requested | access;
     constexpr AccessDomain domain = domain_of<Access>();
     if (access.empty()) {
         state = SupportState::Inert;
-        return Unexpected(RulesetError::handle_accesses(CompatError::empty(domain)));
+        return Unexpected(declare_error(domain, CompatError::empty(domain)));
     }
     if (!access.unknown().empty()) {
         state = SupportState::Inert;
-        return Unexpected(RulesetError::handle_accesses(
-            CompatError::unknown_bits(domain, access.bits(), access.unknown().bits())));
+        return Unexpected(declare_error(
+            domain, CompatError::unknown_bits(domain, access.bits(), access.unknown().bits())));
     }
-    const Check<Access> c = check_support(access, level);
+    const Check<Access> c = check_support(access, support);
     state = merge(state, c.outcome);
     if (c.outcome != CompatOutcome::Unsupported) supported = supported | c.kept;
     return {};
@@ -146,11 +165,15 @@ Expected<void, RulesetError> declare(Access access, std::uint8_t level, SupportS
 } // namespace
 
 Expected<void, RulesetError> Ruleset::handle_access(AccessFs access) {
-    return declare(access, support_.level, state_, requested_fs_, supported_fs_);
+    return declare(access, support_, state_, requested_fs_, supported_fs_);
 }
 
 Expected<void, RulesetError> Ruleset::handle_access(AccessNet access) {
-    return declare(access, support_.level, state_, requested_net_, supported_net_);
+    return declare(access, support_, state_, requested_net_, supported_net_);
+}
+
+Expected<void, RulesetError> Ruleset::handle_access(Scope scope) {
+    return declare(scope, support_, state_, requested_scope_, supported_scope_);
 }
 
 Expected<RulesetCreated, RulesetError> Ruleset::create() && {
@@ -159,8 +182,8 @@ Expected<RulesetCreated, RulesetError> Ruleset::create() && {
         return Unexpected(RulesetError::missing_handled_access());
     case SupportState::Unsupported:
     case SupportState::Inert:
-        return RulesetCreated(*kernel_, *this, SupportState::Inert, KernelFd(), AccessFs(),
-                              AccessNet());
+        return RulesetCreated(*kernel_, *this, SupportState::Inert, UniqueFd(), AccessFs(),
+                              AccessNet(), Scope());
     case SupportState::Full:
     case SupportState::Partial:
         break;
@@ -168,21 +191,21 @@ Expected<RulesetCreated, RulesetError> Ruleset::create() && {
     LandlockRulesetAttr attr;
     attr.handled_access_fs = supported_fs_.bits();
     attr.handled_access_net = supported_net_.bits();
-    attr.scoped = 0;
+    attr.scoped = supported_scope_.bits();
     const SysResult r = kernel_->landlock_create_ruleset(&attr, sizeof attr, 0);
     if (r.value < 0) return Unexpected(RulesetError::create_ruleset_call(OsError{r.error}));
-    return RulesetCreated(*kernel_, *this, state_, KernelFd(*kernel_, static_cast<int>(r.value)),
-                          supported_fs_, supported_net_);
+    return RulesetCreated(*kernel_, *this, state_, UniqueFd(*kernel_, static_cast<int>(r.value)),
+                          supported_fs_, supported_net_, supported_scope_);
 }
 
-RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, KernelFd fd,
-                               AccessFs handled_fs, AccessNet handled_net)
+RulesetCreated::RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, UniqueFd fd,
+                               AccessFs handled_fs, AccessNet handled_net, Scope handled_scope)
     : kernel_(&kernel), support_(from.support()), state_(state), requested_fs_(from.requested_fs()),
       requested_net_(from.requested_net()), handled_fs_(handled_fs), handled_net_(handled_net),
-      fd_(std::move(fd)) {}
+      handled_scope_(handled_scope), fd_(std::move(fd)) {}
 
 Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBeneath rule) {
-    KernelFd parent = std::move(rule.parent.fd_); // closed on every return
+    UniqueFd parent = std::move(rule.parent.fd_); // closed on every return
     RuleOutcome<AccessFs> out;
     out.asked = rule.access;
     AccessFs access = rule.access;
@@ -204,7 +227,7 @@ Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBenea
     } else {
         state_ = merge(state_, CompatOutcome::Full);
     }
-    return finish_rule(state_, support_.level, AccessDomain::Fs, access, out, [&](AccessFs kept) {
+    return finish_rule(state_, support_, AccessDomain::Fs, access, out, [&](AccessFs kept) {
         LandlockPathBeneathAttr attr;
         attr.allowed_access = kept.bits();
         attr.parent_fd = parent.get();
@@ -221,7 +244,7 @@ Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort 
                                                          (access - requested_net_).bits()));
     }
     state_ = merge(state_, CompatOutcome::Full); // a port needs no check of its own
-    return finish_rule(state_, support_.level, AccessDomain::Net, access, out, [&](AccessNet kept) {
+    return finish_rule(state_, support_, AccessDomain::Net, access, out, [&](AccessNet kept) {
         LandlockNetPortAttr attr;
         attr.allowed_access = kept.bits();
         attr.port = rule.port;
@@ -229,8 +252,9 @@ Expected<RuleOutcome<AccessNet>, RulesetError> RulesetCreated::add_rule(NetPort 
     });
 }
 
-Expected<RestrictionStatus, RulesetError> RulesetCreated::restrict_self() && {
-    KernelFd fd = std::move(fd_); // closed on every return
+Expected<RestrictionStatus, RulesetError>
+RulesetCreated::restrict_self(RestrictOptions options) && {
+    UniqueFd fd = std::move(fd_); // closed on every return
     RestrictionStatus status;
     status.support = support_;
     if (no_new_privs_) {
@@ -248,7 +272,13 @@ Expected<RestrictionStatus, RulesetError> RulesetCreated::restrict_self() && {
         }
     }
     if (is_live(state_)) {
-        const SysResult r = kernel_->landlock_restrict_self(fd.get(), 0);
+        // The log flag is passed only to a kernel that reports knowing it:
+        // older ones refuse unknown flags.
+        status.log_new_exec = options.log_new_exec &&
+                              support_.kind == KernelSupport::Kind::Available &&
+                              support_.version >= kLandlockLogFlagsVersion;
+        const std::uint32_t flags = status.log_new_exec ? kLandlockRestrictSelfLogNewExecOn : 0;
+        const SysResult r = kernel_->landlock_restrict_self(fd.get(), flags);
         if (r.value != 0) return Unexpected(RulesetError::restrict_self_call(OsError{r.error}));
         status.enforcement =
             state_ == SupportState::Full ? Enforcement::Full : Enforcement::Partial;

@@ -20,6 +20,7 @@ struct KernelSupport {
     Kind kind = Kind::Missing;
     std::int32_t version = 0; // as the kernel returned it (Available only)
     std::uint8_t level = 0;   // effective ABI level 0..6
+    int error = 0;            // the query's errno (Disabled and Missing only)
 
     // landlock_create_ruleset(NULL, 0, VERSION): r >= 0 Available (level
     // min(r, 6)); EOPNOTSUPP Disabled; any other failure Missing.
@@ -62,9 +63,9 @@ class PathFd {
     [[nodiscard]] int get() const noexcept { return fd_.get(); }
 
   private:
-    explicit PathFd(KernelFd fd) : fd_(std::move(fd)) {}
+    explicit PathFd(UniqueFd fd) : fd_(std::move(fd)) {}
     friend class RulesetCreated;
-    KernelFd fd_;
+    UniqueFd fd_;
 };
 
 struct PathBeneath {
@@ -83,6 +84,15 @@ struct RestrictionStatus {
     Enforcement enforcement = Enforcement::NotEnforced;
     bool no_new_privs = false;
     KernelSupport support{};
+    // The restriction was made with LANDLOCK_RESTRICT_SELF_LOG_NEW_EXEC_ON.
+    bool log_new_exec = false;
+};
+
+// What `restrict_self` is asked for beyond the restriction itself.
+struct RestrictOptions {
+    // Log the denials of executed programs, when the kernel reports version 7
+    // or more (ignored below).
+    bool log_new_exec = false;
 };
 
 class RulesetCreated;
@@ -95,6 +105,7 @@ class Ruleset {
 
     Expected<void, RulesetError> handle_access(AccessFs access);
     Expected<void, RulesetError> handle_access(AccessNet access);
+    Expected<void, RulesetError> handle_access(Scope scope);
     // Consumes the ruleset.
     Expected<RulesetCreated, RulesetError> create() &&;
 
@@ -127,7 +138,7 @@ class RulesetCreated {
     Expected<RuleOutcome<AccessFs>, RulesetError> add_rule(PathBeneath rule);
     Expected<RuleOutcome<AccessNet>, RulesetError> add_rule(NetPort rule);
     // Consumes the ruleset; its descriptor is closed on every outcome.
-    Expected<RestrictionStatus, RulesetError> restrict_self() &&;
+    Expected<RestrictionStatus, RulesetError> restrict_self(RestrictOptions options = {}) &&;
 
     [[nodiscard]] const KernelSupport& support() const noexcept { return support_; }
     [[nodiscard]] SupportState state() const noexcept { return state_; }
@@ -136,13 +147,14 @@ class RulesetCreated {
     // The rights told to the kernel as handled (zero when inert).
     [[nodiscard]] AccessFs handled_fs() const noexcept { return handled_fs_; }
     [[nodiscard]] AccessNet handled_net() const noexcept { return handled_net_; }
+    [[nodiscard]] Scope handled_scope() const noexcept { return handled_scope_; }
     [[nodiscard]] int fd() const noexcept { return fd_.get(); }
     [[nodiscard]] bool no_new_privs() const noexcept { return no_new_privs_; }
 
   private:
     friend class Ruleset;
-    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, KernelFd fd,
-                   AccessFs handled_fs, AccessNet handled_net);
+    RulesetCreated(Kernel& kernel, const Ruleset& from, SupportState state, UniqueFd fd,
+                   AccessFs handled_fs, AccessNet handled_net, Scope handled_scope);
 
     Kernel* kernel_;
     KernelSupport support_;
@@ -151,7 +163,8 @@ class RulesetCreated {
     AccessNet requested_net_;
     AccessFs handled_fs_;
     AccessNet handled_net_;
-    KernelFd fd_;
+    Scope handled_scope_;
+    UniqueFd fd_;
     bool no_new_privs_ = true;
 };
 

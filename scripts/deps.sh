@@ -3,11 +3,12 @@
 # needs, only when some are missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev)
+packages=(cmake make g++ libgtest-dev libgmock-dev libseccomp-dev)
 if [[ "${1:-}" == "test" ]]; then
-  packages+=(clang libclang-rt-14-dev libseccomp-dev libbenchmark-dev python3 python3-jsonschema
-             gcovr man-db groff-base dpkg-dev file valgrind
-             qemu-system-x86 qemu-system-arm cpio busybox-static gcc-aarch64-linux-gnu g++-aarch64-linux-gnu)
+  packages+=(clang libclang-rt-14-dev libbenchmark-dev python3 python3-jsonschema
+             gcovr man-db groff-base dpkg-dev file valgrind debian-archive-keyring clang-format git
+             lintian g++-aarch64-linux-gnu qemu-user googletest
+             qemu-system-x86 qemu-system-arm cpio busybox-static gcc-aarch64-linux-gnu)
 fi
 
 missing=()

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/harness.hpp"
+#include "morvik_version.hpp"
 
 namespace morvik::e2e {
 namespace {
@@ -85,6 +86,67 @@ TEST_F(CommandLineTest, EmptyArgumentListPrintsUsage) {
     const auto r = run_process({}, {.exec_path = kLauncher});
     EXPECT_EQ(r.err, kUsage);
     EXPECT_EQ(r.status, 1);
+}
+
+// "--help" and "--version" count only as the one argument after the program
+// name; every other list that holds them keeps its old usage failure.
+TEST_F(CommandLineTest, HelpAndVersionAloneAnswerOnStandardOutput) {
+    const std::string kExplain = MORVIK_EXPLAIN_BIN;
+    const std::string explain_usage = "Usage: morvik-sandbox-explain --profile <profile.json>\n";
+    const std::string version = "morvik-sandbox " + std::string(kVersion) + "\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+        int status;
+        std::string out_prefix; // the whole output when `whole`
+        bool whole;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {"launcher help", {kLauncher, "--help"}, 0, kUsage, false, ""},
+        {"launcher version", {kLauncher, "--version"}, 0, version, true, ""},
+        {"explainer help", {kExplain, "--help"}, 0, explain_usage, false, ""},
+        {"explainer version", {kExplain, "--version"}, 0, version, true, ""},
+        {"help with another word", {kLauncher, "--help", "x"}, 1, "", true, kUsage},
+        {"word before version", {kLauncher, "x", "--version"}, 1, "", true, kUsage},
+        {"help and version", {kLauncher, "--help", "--version"}, 1, "", true, kUsage},
+        {"help as the profile value",
+         {kLauncher, "--profile", "--help", "--"},
+         1,
+         "",
+         true,
+         "No command specified after --\n"},
+        {"short help", {kLauncher, "-h"}, 1, "", true, kUsage},
+        {"help with an equals sign", {kLauncher, "--help="}, 1, "", true, kUsage},
+        {"explainer help with more", {kExplain, "--help", "x"}, 1, "", true, explain_usage},
+        {"explainer version as profile",
+         {kExplain, "--profile", "--version"},
+         1,
+         "",
+         true,
+         "Failed to read profile --version: No such file or directory (os error 2)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = run_process(c.argv, {.cwd = scratch_.path()});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.whole) {
+            EXPECT_EQ(r.out, c.out_prefix);
+        } else if (c.status == 0) {
+            EXPECT_EQ(r.out.substr(0, c.out_prefix.size()), c.out_prefix);
+            EXPECT_EQ(r.out.back(), '\n');
+        }
+    }
+}
+
+TEST_F(CommandLineTest, UnwritableStandardOutputFailsTheVersionRequest) {
+    for (const std::string& program : {kLauncher, std::string(MORVIK_EXPLAIN_BIN)}) {
+        SCOPED_TRACE(program);
+        const auto r = run_process({"/bin/sh", "-c", "exec \"$0\" --version >/dev/full", program});
+        EXPECT_EQ(r.err, "Failed to write output: No space left on device (os error 28)\n");
+        EXPECT_EQ(r.status, 1);
+    }
 }
 
 TEST_F(CommandLineTest, ProfileContentFailures) {

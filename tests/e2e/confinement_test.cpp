@@ -17,28 +17,7 @@ constexpr int kAllowed = 0;
 constexpr int kRefused = 13;
 constexpr uid_t kNobody = 65534;
 
-// A TCP listener on a kernel-chosen loopback port, opened by the test
-// (outside the sandbox).
-class Listener {
-  public:
-    Listener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 16);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    [[nodiscard]] int port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
+using Listener = TcpListener;
 
 struct Identity {
     const char* name;
@@ -63,7 +42,7 @@ class ConfinementTest : public ::testing::TestWithParam<Identity> {
         scratch_.write_file("extra/file", "data");
         scratch_.write_file("outside/file", "data");
         scratch_.write_file("home/file", "data");
-        ::symlink(tools_.c_str(), (scratch_ / "tools-link").c_str());
+        ASSERT_EQ(::symlink(tools_.c_str(), (scratch_ / "tools-link").c_str()), 0);
         profile_ = scratch_.write_file(
             "profile.json",
             profile_json({.worktree_path = work_,

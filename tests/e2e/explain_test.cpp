@@ -1,5 +1,7 @@
 // The explain program on this machine's kernel: what it shows for a real
 // profile, and that its failure lines are the launcher's.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -61,7 +63,15 @@ TEST(ExplainTest, ShowsTheRulesForARealProfile) {
     EXPECT_EQ(lines[0].rfind("abi version: ", 0), 0U);
     EXPECT_EQ(lines[1].rfind("abi level: ", 0), 0U);
     EXPECT_EQ(lines[2].rfind("kernel support: ", 0), 0U);
-    EXPECT_EQ(lines.back().rfind("enforcement: ", 0), 0U);
+    EXPECT_EQ(lines.back().rfind("filter: ", 0), 0U);
+    // As root on this kernel: scopes, the capability drop and the filter.
+    EXPECT_TRUE(has_line(r.out, "scopes: AbstractUnixSocket | Signal")) << r.out;
+    if (::geteuid() == 0) {
+        EXPECT_TRUE(has_line(r.out, "capabilities: dropped (uid 0 or a capability held; /dev "
+                                    "narrowed to its pseudo-devices)"))
+            << r.out;
+    }
+    EXPECT_TRUE(has_line(r.out, "filter udp: refused (allow_udp not set)")) << r.out;
 
     EXPECT_TRUE(has_line(r.out, "skip: git_dir \"" + scratch / "absent" +
                                     "\": absent: No such file or directory (os error 2)"))

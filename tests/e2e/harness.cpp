@@ -1,11 +1,14 @@
 #include "e2e/harness.hpp"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
 #include <linux/close_range.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -168,7 +171,9 @@ void ScratchDir::chown_all(uid_t uid) const {
     while (!pending.empty()) {
         const std::string p = pending.back();
         pending.pop_back();
-        ::lchown(p.c_str(), uid, static_cast<gid_t>(uid));
+        if (::lchown(p.c_str(), uid, static_cast<gid_t>(uid)) != 0) {
+            throw std::runtime_error("lchown " + p);
+        }
         struct stat st {};
         if (::lstat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
         DIR* dir = ::opendir(p.c_str());
@@ -198,6 +203,22 @@ std::string json_string(const std::string& s) {
     return out + "\"";
 }
 
+TcpListener::TcpListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 16);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+}
+
+TcpListener::~TcpListener() {
+    ::close(fd_);
+}
+
 std::string profile_json(const ProfileSpec& spec) {
     const auto list = [](const std::vector<std::string>& items) {
         std::string out = "[";
@@ -214,7 +235,14 @@ std::string profile_json(const ProfileSpec& spec) {
     out += "  \"tool_dirs\": " + list(spec.tool_dirs) + ",\n";
     out += "  \"user_allowed_paths\": " + list(spec.user_allowed_paths) + ",\n";
     out += "  \"allowed_domains\": [],\n  \"env_passthrough\": []";
-    if (spec.proxy_port) out += ",\n  \"proxy_port\": " + std::to_string(*spec.proxy_port);
+    if (spec.proxy_port && *spec.proxy_port >= 0)
+        out += ",\n  \"proxy_port\": " + std::to_string(*spec.proxy_port);
+    if (spec.allow_udp) out += ",\n  \"allow_udp\": true";
+    if (spec.keep_capabilities) out += ",\n  \"keep_capabilities\": true";
+    if (spec.minimum_landlock_abi) {
+        out += ",\n  \"minimum_landlock_abi\": " + std::to_string(*spec.minimum_landlock_abi);
+    }
+    if (spec.log_denials) out += ",\n  \"log_denials\": true";
     return out + "\n}\n";
 }
 

@@ -62,6 +62,21 @@ class ScratchDir {
     std::string path_;
 };
 
+// A TCP listener on a kernel-chosen loopback port, opened by the test
+// (outside the sandbox).
+class TcpListener {
+  public:
+    TcpListener();
+    ~TcpListener();
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+    [[nodiscard]] int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // Renders a profile in object form. Lists are JSON string arrays.
 struct ProfileSpec {
     std::string worktree_path{};
@@ -69,7 +84,11 @@ struct ProfileSpec {
     std::vector<std::string> agent_config_dirs{};
     std::vector<std::string> tool_dirs{};
     std::vector<std::string> user_allowed_paths{};
-    std::optional<int> proxy_port{};
+    std::optional<int> proxy_port{}; // a negative port is left out
+    bool allow_udp = false;
+    bool keep_capabilities = false;
+    std::optional<int> minimum_landlock_abi{};
+    bool log_denials = false;
 };
 std::string profile_json(const ProfileSpec& spec);
 

@@ -41,6 +41,9 @@ accepted = {
     "empty and relative paths": variant(worktree_path="", git_dir="rel/dir"),
     "array with seven elements": ARRAY,
     "array with eight elements": ARRAY + [3128],
+    "security keys": variant(allow_udp=True, keep_capabilities=False,
+                             minimum_landlock_abi=7, log_denials=True),
+    "null minimum ABI": variant(minimum_landlock_abi=None),
 }
 refused = {
     "not an object or array": 5,
@@ -61,6 +64,12 @@ refused = {
     "array too short": ARRAY[:6],
     "array too long": ARRAY + [1, 2],
     "array element of wrong type": [1] + ARRAY[1:],
+    "allow_udp as string": variant(allow_udp="yes"),
+    "keep_capabilities as number": variant(keep_capabilities=1),
+    "null log_denials": variant(log_denials=None),
+    "minimum ABI 0": variant(minimum_landlock_abi=0),
+    "minimum ABI too large": variant(minimum_landlock_abi=4294967296),
+    "minimum ABI as string": variant(minimum_landlock_abi="6"),
 }
 
 failures = []

@@ -49,6 +49,10 @@ struct FakeCall {
         Sysconf,
         Getpwuid,
         WriteStderr,
+        Geteuid,
+        Capget,
+        Capset,
+        InstallFilter,
     };
     FakeCall(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
 
@@ -61,10 +65,11 @@ struct FakeCall {
     std::uint64_t scoped = 0;
     std::size_t size = 0; // CreateRuleset / VersionQuery
     std::uint32_t flags = 0;
-    std::uint64_t access = 0; // AddPathRule / AddNetRule
-    std::uint64_t port = 0;   // AddNetRule
-    long option = 0;          // Prctl option, Sysconf name
-    unsigned long arg2 = 0;   // Prctl
+    std::uint64_t access = 0;        // AddPathRule / AddNetRule
+    std::uint64_t port = 0;          // AddNetRule
+    long option = 0;                 // Prctl option, Sysconf name
+    unsigned long arg2 = 0;          // Prctl
+    sandbox::SyscallFilter filter{}; // InstallFilter
 };
 
 class FakeKernel : public sandbox::Kernel {
@@ -101,6 +106,15 @@ class FakeKernel : public sandbox::Kernel {
     std::optional<PasswdEntry> passwd;
     int getpwuid_error = 0;
     int write_error = 0;
+    uid_t euid = 1000;
+    sandbox::CapabilitySets caps{}; // what capget answers (error included)
+    int capset_error = 0;
+    int filter_error = 0;
+    // prctl options (other than the no-new-privileges ones) that fail, with
+    // their errno; PR_CAPBSET_DROP answers EINVAL from capability
+    // `last_cap + 1` on, as the kernel does.
+    std::map<int, int> prctl_errors;
+    int last_cap = 40;
 
     void set_version(long v) { version_result = v, version_error = 0; }
     void set_no_landlock(int err = ENOSYS) { version_error = err; }
@@ -189,12 +203,38 @@ class FakeKernel : public sandbox::Kernel {
         return {0, 0};
     }
 
+    sandbox::CapabilitySets capget() override {
+        calls.push_back(FakeCall{Kind::Capget});
+        return caps;
+    }
+
+    int capset(const sandbox::CapabilitySets& sets) override {
+        calls.push_back(FakeCall{Kind::Capset});
+        if (capset_error != 0) return capset_error;
+        caps = sets;
+        caps.error = 0;
+        return 0;
+    }
+
+    int install_syscall_filter(const sandbox::SyscallFilter& filter) override {
+        FakeCall c{Kind::InstallFilter};
+        c.filter = filter;
+        calls.push_back(c);
+        return filter_error;
+    }
+
     SysResult prctl(int option, unsigned long arg2, unsigned long, unsigned long,
                     unsigned long) override {
         FakeCall c{Kind::Prctl};
         c.option = option;
         c.arg2 = arg2;
         calls.push_back(c);
+        if (option != sandbox::kPrSetNoNewPrivs && option != sandbox::kPrGetNoNewPrivs) {
+            if (const auto it = prctl_errors.find(option); it != prctl_errors.end())
+                return {-1, it->second};
+            if (option == kPrCapbsetDrop && static_cast<long>(arg2) > last_cap) return {-1, EINVAL};
+            return {0, 0};
+        }
         if (option == sandbox::kPrSetNoNewPrivs) {
             if (prctl_set_error != 0) return {-1, prctl_set_error};
             return {0, 0};
@@ -264,6 +304,13 @@ class FakeKernel : public sandbox::Kernel {
         calls.push_back(FakeCall{Kind::Getuid, {}});
         return uid;
     }
+
+    uid_t geteuid() override {
+        calls.push_back(FakeCall{Kind::Geteuid, {}});
+        return euid;
+    }
+
+    static constexpr int kPrCapbsetDrop = 24;
 
     long sysconf(int name) override {
         FakeCall c{Kind::Sysconf};

@@ -1,18 +1,28 @@
 // A probe run inside the sandbox by the end-to-end tests. Each invocation
 // performs one action and reports through its exit status:
-//   0 allowed, 13 refused (EACCES or EPERM), 1 any other failure, 2 misuse.
+//   0 allowed, 13 refused (EACCES or EPERM), 1 any other failure (its errno
+//   printed as "errno N"), 2 misuse, 3 not available on this architecture.
 // Actions that inspect the process print what they find on standard output.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +49,137 @@ int tcp(const char* port_text, bool do_bind) {
     const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
     const int rc = do_bind ? ::bind(fd, sa, sizeof addr) : ::connect(fd, sa, sizeof addr);
     return outcome(rc == 0);
+}
+
+sockaddr_un unix_address(const char* path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    return addr;
+}
+
+// Connects to the stream socket at `path`; with `own`, first creates and
+// listens on it itself.
+int unix_connect(const char* path, bool own) {
+    const sockaddr_un addr = unix_address(path);
+    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+    if (own) {
+        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (server < 0 || ::bind(server, sa, sizeof addr) != 0 || ::listen(server, 1) != 0) {
+            return outcome(false);
+        }
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && ::connect(fd, sa, sizeof addr) == 0;
+    const int result = outcome(ok);
+    if (own) ::unlink(path);
+    return result;
+}
+
+// A raw system call's result through outcome(); `rc` as the call returned it.
+int raw(long rc) {
+    return outcome(rc >= 0);
+}
+
+// Arguments of socket() and ioctl() with bits above the low 32 set when
+// `high` (the kernel reads them as 32-bit values).
+long with_high(long value, bool high) {
+    return high ? static_cast<long>(static_cast<unsigned long>(value) | (1UL << 32)) : value;
+}
+
+// socket(FAMILY, TYPE, PROTOCOL) through the raw system call.
+int socket_call(char** argv, int argc, bool high) {
+    if (argc < 5) return 2;
+    return raw(::syscall(SYS_socket, with_high(std::atol(argv[2]), high),
+                         with_high(std::atol(argv[3]), high), with_high(std::atol(argv[4]), high)));
+}
+
+// Pushes one byte into the input of the terminal on `path` ("-" for
+// descriptor 0) with TIOCSTI.
+int tiocsti(const char* path, bool high) {
+    const int fd = std::strcmp(path, "-") == 0 ? 0 : ::open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return outcome(false);
+    const char c = '\n';
+    return raw(::syscall(SYS_ioctl, fd, with_high(TIOCSTI, high), &c));
+}
+
+// An abstract unix socket address for `name`.
+socklen_t abstract_address(const char* name, sockaddr_un& addr) {
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
+    const std::size_t n = std::min(std::strlen(name), sizeof addr.sun_path - 1);
+    std::memcpy(addr.sun_path + 1, name, n);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+}
+
+int connect_abstract(const char* name) {
+    sockaddr_un addr;
+    const socklen_t len = abstract_address(name, addr);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return outcome(fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0);
+}
+
+// Listens on an abstract socket and connects to it: both inside.
+int abstract_inside() {
+    sockaddr_un addr;
+    const socklen_t len = abstract_address("morvik-probe-inside", addr);
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(server, 1) != 0)
+        return outcome(false);
+    return connect_abstract("morvik-probe-inside");
+}
+
+// Starts a child, signals it and reaps it: a signal inside the confinement.
+int kill_inside() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const bool ok = child > 0 && ::kill(child, SIGKILL) == 0;
+    const int result = outcome(ok);
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    return result;
+}
+
+// Sets the loopback interface's MTU to its current value (a change of
+// network configuration that leaves the machine as it was).
+int set_loopback_mtu() {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return outcome(false);
+    ifreq req{};
+    std::strcpy(req.ifr_name, "lo");
+    if (::ioctl(fd, SIOCGIFMTU, &req) != 0) return outcome(false);
+    return outcome(::ioctl(fd, SIOCSIFMTU, &req) == 0);
+}
+
+// Opens a new pseudo-terminal pair.
+int pty() {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return outcome(false);
+    const char* name = ::ptsname(master);
+    return outcome(name != nullptr && ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) >= 0);
+}
+
+// socket(AF_INET, SOCK_DGRAM, 0) through another architecture's entry.
+int foreign_socket(const std::string& entry) {
+#if defined(__x86_64__)
+    if (entry == "int80") { // the i386 entry: socket is 359 there
+        long rc;
+        asm volatile("int $0x80"
+                     : "=a"(rc)
+                     : "a"(359L), "b"(AF_INET), "c"(SOCK_DGRAM), "d"(0L)
+                     : "memory");
+        if (rc < 0) errno = static_cast<int>(-rc);
+        return raw(rc);
+    }
+    if (entry == "x32") // the x32 numbering: socket is 41 with bit 30 set
+        return raw(::syscall(0x40000000L | SYS_socket, AF_INET, SOCK_DGRAM, 0));
+#endif
+    (void)entry;
+    std::printf("unsupported\n");
+    return 3;
 }
 
 } // namespace
@@ -72,6 +213,8 @@ int main(int argc, char** argv) {
     }
     if (action == "connect") return tcp(arg, false);
     if (action == "bind") return tcp(arg, true);
+    if (action == "unix-connect") return unix_connect(arg, false);
+    if (action == "unix-own") return unix_connect(arg, true); // listen, then connect
     if (action == "nnp") {
         std::printf("%d\n", ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0));
         return 0;
@@ -101,6 +244,48 @@ int main(int argc, char** argv) {
         struct sigaction sa {};
         ::sigaction(SIGPIPE, nullptr, &sa);
         std::printf("%s\n", sa.sa_handler == SIG_IGN ? "ignored" : "default");
+        return 0;
+    }
+    if (action == "socket") return socket_call(argv, argc, false);     // FAMILY TYPE PROTOCOL
+    if (action == "socket-high") return socket_call(argv, argc, true); // high bits set
+    if (action == "udp") { // one datagram to loopback PORT
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return outcome(false);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(std::atoi(arg)));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return outcome(::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ==
+                       1);
+    }
+    if (action == "tiocsti") return tiocsti(arg, false); // PATH or "-"
+    if (action == "tiocsti-high") return tiocsti(arg, true);
+    if (action == "winsize") { // the terminal on descriptor 0: read and set its size
+        winsize ws{};
+        return outcome(::ioctl(0, TIOCGWINSZ, &ws) == 0 && ::ioctl(0, TIOCSWINSZ, &ws) == 0);
+    }
+    if (action == "io_uring") {
+        long params[15] = {};
+        return raw(::syscall(SYS_io_uring_setup, 1, params));
+    }
+    if (action == "foreign-socket") return foreign_socket(arg);                 // int80 or x32
+    if (action == "kill") return outcome(::kill(std::atoi(arg), SIGTERM) == 0); // PID
+    if (action == "kill-inside") return kill_inside();
+    if (action == "abstract") return connect_abstract(arg); // NAME
+    if (action == "abstract-inside") return abstract_inside();
+    if (action == "mknod-block") return outcome(::mknod(arg, S_IFBLK | 0600, makedev(7, 0)) == 0);
+    if (action == "readwrite") { // open PATH for reading and writing
+        return outcome(::open(arg, O_RDWR | O_CLOEXEC) >= 0);
+    }
+    if (action == "set-mtu") return set_loopback_mtu();
+    if (action == "pty") return pty();
+    if (action == "caps") { // the capability lines of /proc/self/status
+        std::FILE* f = std::fopen("/proc/self/status", "re");
+        if (f == nullptr) return outcome(false);
+        char line[256];
+        while (std::fgets(line, sizeof line, f) != nullptr)
+            if (std::strncmp(line, "Cap", 3) == 0) std::fputs(line, stdout);
+        std::fclose(f);
         return 0;
     }
     if (action == "stdin") { // what descriptor 0 is

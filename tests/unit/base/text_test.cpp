@@ -5,6 +5,7 @@
 
 #include "base/os_error.hpp"
 #include "base/unique_fd.hpp"
+#include "base/utf8.hpp"
 
 #include <fcntl.h>
 
@@ -61,6 +62,23 @@ TEST(UniqueFdTest, ClosesOnceAndMovesOwnership) {
         EXPECT_EQ(b.get(), fds[0]);
     }
     EXPECT_EQ(::fcntl(fds[0], F_GETFD), -1);
+}
+
+TEST(UniqueFdTest, ClosesThroughItsCloserOnceAfterMoves) {
+    struct Recorder : FdCloser {
+        std::vector<int> closed;
+        int close(int fd) override {
+            closed.push_back(fd);
+            return 0;
+        }
+    } recorder;
+    {
+        UniqueFd a(recorder, 7);
+        UniqueFd b;
+        b = std::move(a);
+        b.reset(8);
+    }
+    EXPECT_EQ(recorder.closed, (std::vector<int>{7, 8}));
 }
 
 } // namespace

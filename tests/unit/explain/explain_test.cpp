@@ -54,6 +54,7 @@ const Scenario kScenarios[] = {
     {"Level4", [](FakeKernel& k) { k.set_version(4); }},
     {"Level6", [](FakeKernel& k) { k.set_version(6); }},
     {"Version9", [](FakeKernel& k) { k.set_version(9); }},
+    {"Version10", [](FakeKernel& k) { k.set_version(10); }},
     {"NoLandlock", [](FakeKernel& k) { k.set_no_landlock(ENOSYS); }},
     {"Disabled", [](FakeKernel& k) { k.set_no_landlock(EOPNOTSUPP); }},
     // The ABI file asks for more than the kernel supports.
@@ -148,7 +149,7 @@ TEST_P(SameRulesTest, ExplainedRulesAreTheRulesTheLauncherAdds) {
         base_files(dry);
         GetParam().script(dry);
         const auto explained = explain(profile, dry);
-        ASSERT_TRUE(explained) << explained.error().error.to_string();
+        ASSERT_TRUE(explained) << explained.error().error.line();
 
         EXPECT_EQ(explained_rules(*explained), recorded_rules(real));
         EXPECT_EQ(printed_rules(render(*explained)), as_printed(recorded_rules(real)));
@@ -213,6 +214,8 @@ TEST(RenderTest, FullOutputAtLevel4) {
         full4 +
         "\n"
         "handled net: BindTcp | ConnectTcp\n"
+        "unix sockets: not confined (needs Landlock version 9)\n"
+        "udp: not confined (needs Landlock version 10)\n"
         "rule: worktree_path \"/w\": " +
         full4 +
         "\n"
@@ -239,9 +242,22 @@ TEST(RenderTest, FullOutputAtLevel4) {
                 "home: \"/home/u\"\n"
                 "rule: home \"/home/u\": WriteFile | ReadFile | MakeReg | Truncate\n"
                 "port: 3128: ConnectTcp\n"
-                "enforcement: partial\n";
+                "enforcement: partial\n"
+                "scopes: none (below level 6)\n"
+                "log denials: off (log_denials not set)\n"
+                "minimum abi: none (best effort)\n"
+                "capabilities: none held\n"
+                "filter tcp: allowed (the TCP rules above apply)\n"
+                "filter udp: refused (allow_udp not set)\n"
+                "filter: refuses MPTCP, raw and other inet sockets, families but unix and netlink "
+                "routing, TIOCSTI, TIOCLINUX, io_uring and other architectures' calls\n";
     EXPECT_EQ(explain_text([](FakeKernel& k) { k.set_version(4); }), expected);
 }
+
+constexpr const char* kFull6 =
+    "Execute | WriteFile | ReadFile | ReadDir | RemoveDir | RemoveFile | "
+    "MakeChar | MakeDir | MakeReg | MakeSock | MakeFifo | MakeBlock | "
+    "MakeSym | Refer | Truncate | IoctlDev";
 
 struct LinesCase {
     const char* name;
@@ -249,6 +265,7 @@ struct LinesCase {
     std::optional<std::uint16_t> port;
     std::vector<std::string> present;
     std::vector<std::string> absent;
+    bool allow_udp = false;
     friend void PrintTo(const LinesCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -256,7 +273,9 @@ class RenderLinesTest : public ::testing::TestWithParam<LinesCase> {};
 
 TEST_P(RenderLinesTest, ShowsWhyAndWhat) {
     const LinesCase& c = GetParam();
-    const std::string text = explain_text(c.script, sample_profile(c.port));
+    profile::SandboxProfile profile = sample_profile(c.port);
+    profile.allow_udp = c.allow_udp;
+    const std::string text = explain_text(c.script, profile);
     for (const auto& l : c.present)
         EXPECT_NE(text.find(l + "\n"), std::string::npos) << l << "\n" << text;
     for (const auto& l : c.absent)
@@ -327,10 +346,101 @@ const LinesCase kLinesCases[] = {
      {"abi version: 7", "abi level: 6", "kernel support: available 7 (level 6)",
       "enforcement: partial"},
      {"unsupported"}},
+    {"Version9",
+     [](FakeKernel& k) { k.set_version(9); },
+     3128,
+     {"handled fs: " + std::string(kFull6) + " | ResolveUnix",
+      "unix sockets: connect only beneath worktree_path, git_dir and agent_config_dirs, and to "
+      "sockets the command creates",
+      "udp: not confined (needs Landlock version 10)",
+      "rule: worktree_path \"/w\": " + std::string(kFull6) + " | ResolveUnix",
+      "rule: system \"/tmp\": " + std::string(kFull6)},
+     {"unsupported"}},
+    {"Version10",
+     [](FakeKernel& k) { k.set_version(10); },
+     3128,
+     {"handled net: BindTcp | ConnectTcp | BindUdp | ConnectSendUdp",
+      "udp: none (no UDP port may be bound or sent to)", "port: 3128: ConnectTcp"},
+     {"unsupported"}},
+    {"Version10AllowUdp",
+     [](FakeKernel& k) { k.set_version(10); },
+     3128,
+     {"handled net: BindTcp | ConnectTcp", "udp: not confined (allow_udp)"},
+     {"Udp |"},
+     true},
+    {"File10Kernel7",
+     [](FakeKernel& k) {
+         k.abi_file = "10";
+         k.set_version(7);
+     },
+     3128,
+     {"unsupported fs: ResolveUnix", "unsupported net: BindUdp | ConnectSendUdp",
+      "unix sockets: not confined (the kernel does not support ResolveUnix)",
+      "udp: not confined (the kernel does not support BindUdp | ConnectSendUdp)",
+      "rule: worktree_path \"/w\": " + std::string(kFull6) +
+          " (unsupported by the kernel: ResolveUnix)"},
+     {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, RenderLinesTest, ::testing::ValuesIn(kLinesCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Which protections are active for a profile on a kernel, and why one is not.
+TEST(ExplainTest, ProtectionLines) {
+    struct Case {
+        const char* what;
+        std::function<void(FakeKernel&)> kernel;
+        std::function<void(profile::SandboxProfile&)> profile;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"version 7, everything asked",
+         [](FakeKernel& k) { k.set_version(7); },
+         [](profile::SandboxProfile& p) {
+             p.log_denials = true, p.allow_udp = true, p.minimum_landlock_abi = 6;
+         },
+         {"scopes: AbstractUnixSocket | Signal", "log denials: on",
+          "minimum abi: 6 (the kernel reports 7)", "filter udp: allowed (allow_udp)"}},
+        {"version 6 cannot log",
+         [](FakeKernel& k) { k.set_version(6); },
+         [](profile::SandboxProfile& p) { p.log_denials = true; },
+         {"log denials: off (the kernel reports a version below 7)"}},
+        {"file says 6, kernel knows 5",
+         [](FakeKernel& k) { k.set_version(5), k.abi_file = "6"; },
+         [](profile::SandboxProfile&) {},
+         {"scopes: none (the kernel does not support them)"}},
+        {"root",
+         [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
+         [](profile::SandboxProfile&) {},
+         {"capabilities: dropped (uid 0 or a capability held; /dev narrowed to its "
+          "pseudo-devices)"}},
+        {"root keeping its capabilities",
+         [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
+         [](profile::SandboxProfile& p) { p.keep_capabilities = true; },
+         {"capabilities: kept (keep_capabilities)", "rule: system \"/dev\": "
+                                                    "Execute | WriteFile | ReadFile | ReadDir | "
+                                                    "RemoveDir | RemoveFile | MakeChar | MakeDir "
+                                                    "| MakeReg | MakeSock | MakeFifo | MakeBlock "
+                                                    "| MakeSym | Refer | Truncate | IoctlDev"}},
+        {"no TCP rules, no port",
+         [](FakeKernel& k) { k.set_version(3); },
+         [](profile::SandboxProfile& p) { p.proxy_port.reset(); },
+         {"filter tcp: refused (no TCP rules on this kernel and no proxy_port)"}},
+        {"no TCP rules, a port",
+         [](FakeKernel& k) { k.set_no_landlock(ENOSYS); },
+         [](profile::SandboxProfile&) {},
+         {"filter tcp: allowed (proxy_port, but no TCP rules on this kernel: any port)",
+          "log denials: off (log_denials not set)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto profile = sample_profile();
+        c.profile(profile);
+        const std::string text = explain_text(c.kernel, profile);
+        for (const auto& l : c.lines)
+            EXPECT_NE(text.find(l + "\n"), std::string::npos) << l << "\n" << text;
+    }
+}
 
 TEST(ExplainTest, PathThatCannotBeOpenedStopsWithTheLaunchersErrorAndWhatCameBefore) {
     FakeKernel k;
@@ -339,8 +449,8 @@ TEST(ExplainTest, PathThatCannotBeOpenedStopsWithTheLaunchersErrorAndWhatCameBef
     k.files["/data"].open_error = EACCES;
     const auto explained = explain(sample_profile(), k);
     ASSERT_FALSE(explained);
-    EXPECT_EQ(explained.error().error.to_string(),
-              "failed to open \"/data\": Permission denied (os error 13)");
+    EXPECT_EQ(explained.error().error.line(), "Failed to apply Landlock rules: failed to open "
+                                              "\"/data\": Permission denied (os error 13)");
     const std::string partial = render(explained.error().partial);
     EXPECT_NE(partial.find("rule: tool_dirs \"/tools\""), std::string::npos);
     EXPECT_EQ(partial.find("/usr"), std::string::npos);

@@ -132,12 +132,13 @@ TEST_F(RunTest, ConfinementIsCompleteBeforeTheCommandIsLookedUp) {
     const auto err =
         run_capturing_stderr({"ms", "--profile", valid_, "--", "/nonexistent/x"}, kernel_, status);
     ASSERT_TRUE(err.starts_with("Failed to exec")) << err;
-    // Enforcement is the last thing the kernel is asked; only the ruleset
-    // descriptor's close follows it.
+    // The system-call filter is the last thing the kernel is asked, after
+    // enforcement and the ruleset descriptor's close.
     const auto kinds = kernel_.kinds();
-    ASSERT_GE(kinds.size(), 2U);
-    EXPECT_EQ(kinds[kinds.size() - 2], Kind::RestrictSelf);
-    EXPECT_EQ(kinds.back(), Kind::Close);
+    ASSERT_GE(kinds.size(), 3U);
+    EXPECT_EQ(kinds[kinds.size() - 3], Kind::RestrictSelf);
+    EXPECT_EQ(kinds[kinds.size() - 2], Kind::Close);
+    EXPECT_EQ(kinds.back(), Kind::InstallFilter);
     EXPECT_EQ(kernel_.of(Kind::AddNetRule).size(), 1U); // the profile's port at level 6
 }
 

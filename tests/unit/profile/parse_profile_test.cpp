@@ -54,6 +54,35 @@ TEST_P(Messages, DisplayTextAndPosition) {
         group, Messages, testing::ValuesIn(std::vector<Case>{__VA_ARGS__}),                        \
         [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); })
 
+// The four security keys: typed, so a wrong value is refused rather than
+// dropped (a dropped setting would fail open).
+MESSAGE_GROUP(SecurityKeys,
+              Case{"UdpString", kHead + R"("allow_udp":"yes"})",
+                   L2("invalid type: string \"yes\", expected a boolean", 17)},
+              Case{"UdpNumber", kHead + R"("allow_udp":1})",
+                   L2("invalid type: integer `1`, expected a boolean", 13)},
+              Case{"KeepCapsNull", kHead + R"("keep_capabilities":null})",
+                   L2("invalid type: null, expected a boolean", 24)},
+              Case{"LogDenialsList", kHead + R"("log_denials":[true]})",
+                   L2("invalid type: sequence, expected a boolean", 14)},
+              Case{"LogDenialsBadWord", kHead + R"("log_denials":tru})", L2("expected ident", 18)},
+              Case{"AbiZero", kHead + R"("minimum_landlock_abi":0})",
+                   L2("invalid value: integer `0`, expected a nonzero u32", 24)},
+              Case{"AbiNegative", kHead + R"("minimum_landlock_abi":-3})",
+                   L2("invalid value: integer `-3`, expected a nonzero u32", 25)},
+              Case{"AbiTooBig", kHead + R"("minimum_landlock_abi":4294967296})",
+                   L2("invalid value: integer `4294967296`, expected a nonzero u32", 33)},
+              Case{"AbiFloat", kHead + R"("minimum_landlock_abi":6.0})",
+                   L2("invalid type: floating point `6.0`, expected a nonzero u32", 26)},
+              Case{"AbiString", kHead + R"("minimum_landlock_abi":"6"})",
+                   L2("invalid type: string \"6\", expected a nonzero u32", 26)},
+              Case{"AbiBool", kHead + R"("minimum_landlock_abi":true})",
+                   L2("invalid type: boolean `true`, expected a nonzero u32", 27)},
+              Case{"DuplicateUdp", kHead + R"("allow_udp":true,"allow_udp":false})",
+                   L2("duplicate field `allow_udp`", 28)},
+              Case{"ArrayFormHasNoNinthElement", kArray7 + R"(,null,true])",
+                   L1("trailing characters", 32)});
+
 MESSAGE_GROUP(
     EofValue, Case{"Empty", "", L1("EOF while parsing a value", 0)},
     Case{"LineFeed", "\n", "EOF while parsing a value at line 2 column 0"},
@@ -400,6 +429,27 @@ TEST(Accepted, FullObjectGivesRecord) {
     const SandboxProfile expected{"/home/u/w", "/home/u/w/.git", {"/a", "/a"}, {"/usr/local/bin"},
                                   {"rel", ""}, {"example.org"},  {"PATH"},     3128};
     EXPECT_EQ(p, expected);
+}
+
+TEST(Accepted, SecurityKeys) {
+    const SandboxProfile defaults = parse_ok(kFull);
+    EXPECT_FALSE(defaults.allow_udp);
+    EXPECT_FALSE(defaults.keep_capabilities);
+    EXPECT_EQ(defaults.minimum_landlock_abi, std::nullopt);
+    EXPECT_FALSE(defaults.log_denials);
+    const SandboxProfile set =
+        parse_ok(kHead + R"("allow_udp":true,"keep_capabilities":true,)"
+                         R"("minimum_landlock_abi":4294967295,"log_denials":true})");
+    EXPECT_TRUE(set.allow_udp);
+    EXPECT_TRUE(set.keep_capabilities);
+    EXPECT_EQ(set.minimum_landlock_abi, std::optional<std::uint32_t>(4294967295U));
+    EXPECT_TRUE(set.log_denials);
+    const SandboxProfile cleared =
+        parse_ok(kHead + R"("allow_udp":false,"minimum_landlock_abi":null})");
+    EXPECT_FALSE(cleared.allow_udp);
+    EXPECT_EQ(cleared.minimum_landlock_abi, std::nullopt);
+    EXPECT_EQ(parse_ok(kHead + R"("minimum_landlock_abi":1})").minimum_landlock_abi,
+              std::optional<std::uint32_t>(1));
 }
 
 TEST(Accepted, ArrayForms) {

@@ -113,9 +113,12 @@ Rules added_rules(const FakeKernel& k) {
     return out;
 }
 
-Rules expected_rules(std::uint64_t full, std::uint64_t home) {
+// `work` beneath the work tree, the git dir and the agent config dirs;
+// `full` beneath "/tmp" and "/dev".
+Rules expected_rules(std::uint64_t full, std::uint64_t home, std::uint64_t work = 0) {
     const std::uint64_t read = 0xD;
-    return {{"/w", full},       {"/w/.git", full}, {"/cfg", full},  {"/tools", read},
+    if (work == 0) work = full;
+    return {{"/w", work},       {"/w/.git", work}, {"/cfg", work},  {"/tools", read},
             {"/etc/file", 0x5}, {"/usr", read},    {"/bin", read},  {"/lib", read},
             {"/lib64", read},   {"/etc", read},    {"/sbin", read}, {"/run", read},
             {"/sys", read},     {"/tmp", full},    {"/proc", read}, {"/dev", full},
@@ -123,25 +126,35 @@ Rules expected_rules(std::uint64_t full, std::uint64_t home) {
 }
 
 // The whole rule set per ABI version, on a kernel of that same version.
+// From 9 ResolveUnix is handled and granted only beneath the work tree, the
+// git dir and the agent config dirs; from 10 the UDP pair is handled (and
+// granted nowhere) unless the profile allows UDP.
 TEST(Policy, RuleSetPerVersion) {
     struct Case {
         long version;
-        std::uint64_t full, net, home;
+        bool allow_udp;
+        std::uint64_t work, full, net, home;
     };
     const Case cases[] = {
-        {1, 0x1FFF, 0, 0x106},    {2, 0x3FFF, 0, 0x106},    {3, 0x7FFF, 0, 0x4106},
-        {4, 0x7FFF, 0x3, 0x4106}, {5, 0xFFFF, 0x3, 0x4106}, {6, 0xFFFF, 0x3, 0x4106},
-        {7, 0xFFFF, 0x3, 0x4106},
+        {1, false, 0x1FFF, 0x1FFF, 0, 0x106},     {2, false, 0x3FFF, 0x3FFF, 0, 0x106},
+        {3, false, 0x7FFF, 0x7FFF, 0, 0x4106},    {4, false, 0x7FFF, 0x7FFF, 0x3, 0x4106},
+        {5, false, 0xFFFF, 0xFFFF, 0x3, 0x4106},  {6, false, 0xFFFF, 0xFFFF, 0x3, 0x4106},
+        {7, false, 0xFFFF, 0xFFFF, 0x3, 0x4106},  {8, false, 0xFFFF, 0xFFFF, 0x3, 0x4106},
+        {8, true, 0xFFFF, 0xFFFF, 0x3, 0x4106},   {9, false, 0x1FFFF, 0xFFFF, 0x3, 0x4106},
+        {9, true, 0x1FFFF, 0xFFFF, 0x3, 0x4106},  {10, false, 0x1FFFF, 0xFFFF, 0xF, 0x4106},
+        {10, true, 0x1FFFF, 0xFFFF, 0x3, 0x4106}, {11, false, 0x1FFFF, 0xFFFF, 0xF, 0x4106},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.version);
+        SCOPED_TRACE(std::to_string(c.version) + (c.allow_udp ? " allow_udp" : ""));
         FakeKernel k = machine(c.version);
-        ASSERT_TRUE(apply_landlock(full_profile(), k, {"/abi"}));
+        auto profile = full_profile();
+        profile.allow_udp = c.allow_udp;
+        ASSERT_TRUE(apply_landlock(profile, k, {"/abi"}));
         const auto creates = k.of(K::CreateRuleset);
         ASSERT_EQ(creates.size(), 1U);
-        EXPECT_EQ(creates[0].handled_fs, c.full);
+        EXPECT_EQ(creates[0].handled_fs, c.work);
         EXPECT_EQ(creates[0].handled_net, c.net);
-        EXPECT_EQ(added_rules(k), expected_rules(c.full, c.home));
+        EXPECT_EQ(added_rules(k), expected_rules(c.full, c.home, c.work));
         const auto ports = k.of(K::AddNetRule);
         ASSERT_EQ(ports.size(), c.net != 0 ? 1U : 0U);
         if (!ports.empty()) {
@@ -166,6 +179,32 @@ TEST(Policy, FileVersionAboveKernelIsReducedBestEffort) {
     EXPECT_EQ(added_rules(k), expected_rules(0x7FFF, 0x106));
     EXPECT_TRUE(k.of(K::AddNetRule).empty());
     EXPECT_EQ(k.open_fds(), 0U);
+}
+
+// The policy asks for the newer rights by the version number it detected;
+// the layer keeps only what the kernel's own answer supports.
+TEST(Policy, NewerRightsAreGatedOnTheKernelsVersion) {
+    struct Case {
+        const char* file;
+        long kernel;
+        std::uint64_t fs, net, work;
+    };
+    const Case cases[] = {
+        {"10", 7, 0xFFFF, 0x3, 0xFFFF},   // asked for, the kernel lacks them
+        {"10", 9, 0x1FFFF, 0x3, 0x1FFFF}, // the kernel lacks only UDP
+        {"8", 10, 0xFFFF, 0x3, 0xFFFF},   // not asked for at version 8
+        {"0", 10, 0xFFFF, 0x3, 0xFFFF},   // version 0 is level 6, nothing newer
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " on " + std::to_string(c.kernel));
+        FakeKernel k = machine(c.kernel);
+        k.abi_file = c.file;
+        ASSERT_TRUE(apply_landlock(full_profile(), k, {"/abi"}));
+        EXPECT_EQ(k.of(K::CreateRuleset).at(0).handled_fs, c.fs);
+        EXPECT_EQ(k.of(K::CreateRuleset).at(0).handled_net, c.net);
+        EXPECT_EQ(added_rules(k).at(0), (std::pair<std::string, std::uint64_t>("/w", c.work)));
+        EXPECT_EQ(k.stderr_text(), "");
+    }
 }
 
 TEST(Policy, AbsentPathsAreSkippedSilently) {
@@ -244,15 +283,15 @@ TEST(Policy, FailuresStopAndCloseEverything) {
     const Case cases[] = {
         {"create", [](FakeKernel& k) { k.create_error = ENOMEM; },
          "failed to create a ruleset: Cannot allocate memory (os error 12)", nullptr},
-        {"open row 4", [](FakeKernel& k) { k.files.at("/tools").open_error = EACCES; },
+        {"open tool_dirs", [](FakeKernel& k) { k.files.at("/tools").open_error = EACCES; },
          "failed to open \"/tools\": Permission denied (os error 13)", "/tools"},
-        {"add row 2",
+        {"add git_dir",
          [](FakeKernel& k) {
              k.add_rule_error = EBADF;
              k.add_rule_fail_at = 2;
          },
          "failed to add a rule: Bad file descriptor (os error 9)", "/w/.git"},
-        {"fstat row 1", [](FakeKernel& k) { k.files.at("/w").fstat_error = EIO; },
+        {"fstat worktree_path", [](FakeKernel& k) { k.files.at("/w").fstat_error = EIO; },
          "failed to check file descriptor type: Input/output error (os error 5)", "/w"},
         {"open home", [](FakeKernel& k) { k.files.at("/home/u").open_error = ELOOP; },
          "failed to open \"/home/u\": Too many levels of symbolic links (os error 40)", "/home/u"},

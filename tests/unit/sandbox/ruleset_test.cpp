@@ -45,10 +45,14 @@ TEST(KernelSupport, Query) {
         KernelSupport want;
     };
     const Case cases[] = {
-        {0, 0, {Kd::Available, 0, 0}},         {1, 0, {Kd::Available, 1, 1}},
-        {3, 0, {Kd::Available, 3, 3}},         {6, 0, {Kd::Available, 6, 6}},
-        {7, 0, {Kd::Available, 7, 6}},         {0, ENOSYS, {Kd::Missing, 0, 0}},
-        {0, EOPNOTSUPP, {Kd::Disabled, 0, 0}}, {0, EPERM, {Kd::Missing, 0, 0}},
+        {0, 0, {Kd::Available, 0, 0}},
+        {1, 0, {Kd::Available, 1, 1}},
+        {3, 0, {Kd::Available, 3, 3}},
+        {6, 0, {Kd::Available, 6, 6}},
+        {7, 0, {Kd::Available, 7, 6}},
+        {0, ENOSYS, {Kd::Missing, 0, 0, ENOSYS}},
+        {0, EOPNOTSUPP, {Kd::Disabled, 0, 0, EOPNOTSUPP}},
+        {0, EPERM, {Kd::Missing, 0, 0, EPERM}},
     };
     for (const Case& c : cases) {
         FakeKernel k;
@@ -61,7 +65,7 @@ TEST(KernelSupport, Query) {
     }
 }
 
-// Declaring the rights of level 5 (fs) and the TCP rights on kernels 0..7.
+// Declaring the rights of level 5 (fs) and the TCP rights on kernels 0..10.
 TEST(Ruleset, HandleAccessPerKernelLevel) {
     struct Case {
         long kernel;
@@ -73,6 +77,7 @@ TEST(Ruleset, HandleAccessPerKernelLevel) {
         {2, SupportState::Partial, 0x3FFF, 0},   {3, SupportState::Partial, 0x7FFF, 0},
         {4, SupportState::Partial, 0x7FFF, 0x3}, {5, SupportState::Full, 0xFFFF, 0x3},
         {6, SupportState::Full, 0xFFFF, 0x3},    {7, SupportState::Full, 0xFFFF, 0x3},
+        {10, SupportState::Full, 0xFFFF, 0x3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kernel);
@@ -104,6 +109,62 @@ TEST(Ruleset, HandleAccessPerKernelLevel) {
     }
 }
 
+// The rights of later versions belong to no level: the kernel's reported
+// version decides whether they are supported (ResolveUnix from 9, the UDP
+// pair from 10), while the effective level stays 6.
+TEST(Ruleset, NewerRightsFollowTheReportedVersion) {
+    struct Case {
+        long kernel;
+        SupportState state;
+        std::uint64_t fs, net;
+    };
+    const Case cases[] = {
+        {6, SupportState::Partial, 0xFFFF, 0x3},  {8, SupportState::Partial, 0xFFFF, 0x3},
+        {9, SupportState::Partial, 0x1FFFF, 0x3}, {10, SupportState::Full, 0x1FFFF, 0xF},
+        {11, SupportState::Full, 0x1FFFF, 0xF},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kernel);
+        FakeKernel k = kernel_at(c.kernel);
+        Ruleset r(k);
+        EXPECT_EQ(r.support().level, 6U);
+        ASSERT_TRUE(r.handle_access(AccessFs(0x1FFFF)));
+        ASSERT_TRUE(r.handle_access(AccessNet(0xF)));
+        EXPECT_EQ(r.state(), c.state);
+        EXPECT_EQ(r.supported_fs().bits(), c.fs);
+        EXPECT_EQ(r.supported_net().bits(), c.net);
+        auto cr = std::move(r).create();
+        ASSERT_TRUE(cr);
+        EXPECT_EQ(k.of(K::CreateRuleset).at(0).handled_fs, c.fs);
+        EXPECT_EQ(k.of(K::CreateRuleset).at(0).handled_net, c.net);
+        // A rule asking for the newer rights keeps what the kernel supports.
+        auto dir = cr->add_rule(beneath(k, "/d", AccessFs::ReadFile | AccessFs::ResolveUnix));
+        ASSERT_TRUE(dir);
+        EXPECT_EQ(dir->granted.bits(), c.fs & 0x10004);
+        auto udp = cr->add_rule(NetPort{53, AccessNet::ConnectSendUdp});
+        ASSERT_TRUE(udp);
+        EXPECT_EQ(udp->disposition,
+                  c.net & 0x8 ? RuleDisposition::Added : RuleDisposition::Dropped);
+    }
+    // A kernel without Landlock supports none of them.
+    FakeKernel none;
+    none.set_no_landlock(ENOSYS);
+    Ruleset r(none);
+    ASSERT_TRUE(r.handle_access(AccessFs::ResolveUnix));
+    EXPECT_EQ(r.state(), SupportState::Unsupported);
+}
+
+// ResolveUnix applies to the socket file itself: a rule on a non-directory
+// keeps it.
+TEST(Ruleset, FileRuleKeepsResolveUnix) {
+    FakeKernel k = kernel_at(9);
+    RulesetCreated r = created(k, AccessFs(0x1000D));
+    auto out = r.add_rule(beneath(k, "/f", AccessFs(0x1000D)));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->granted.bits(), 0x10005U);
+    EXPECT_TRUE(out->directory_rights_removed);
+}
+
 TEST(Ruleset, DeclarationErrors) {
     FakeKernel k = kernel_at(6);
     {
@@ -117,21 +178,21 @@ TEST(Ruleset, DeclarationErrors) {
     }
     {
         Ruleset r(k);
-        auto e = r.handle_access(AccessFs(0x30001));
+        auto e = r.handle_access(AccessFs(0x60001));
         ASSERT_FALSE(e);
         EXPECT_EQ(
             e.error().to_string(),
-            "unknown access-rights (at build time): BitFlags<AccessFs>(0b110000000000000000)");
-        EXPECT_EQ(r.requested_fs().bits(), 0x30001U);
+            "unknown access-rights (at build time): BitFlags<AccessFs>(0b1100000000000000000)");
+        EXPECT_EQ(r.requested_fs().bits(), 0x60001U);
         EXPECT_EQ(r.state(), SupportState::Inert);
     }
     {
         Ruleset r(k);
-        auto e = r.handle_access(AccessNet(0x6));
+        auto e = r.handle_access(AccessNet(0x12));
         ASSERT_FALSE(e);
         EXPECT_EQ(e.error().domain, AccessDomain::Net);
         EXPECT_EQ(e.error().to_string(),
-                  "unknown access-rights (at build time): BitFlags<AccessNet>(0b100)");
+                  "unknown access-rights (at build time): BitFlags<AccessNet>(0b10000)");
     }
     auto missing = Ruleset(k).create();
     ASSERT_FALSE(missing);

@@ -1,6 +1,6 @@
 // Process start in a forked child: closed standard descriptors come back
 // open on /dev/null, in place, and SIGPIPE ends up ignored.
-#include "launcher/process_start.hpp"
+#include "base/process_start.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-namespace morvik::launcher {
+namespace morvik {
 namespace {
 
 bool is_dev_null(int fd) {
@@ -72,4 +72,4 @@ TEST(ProcessStart, SigpipeIsIgnored) {
 }
 
 } // namespace
-} // namespace morvik::launcher
+} // namespace morvik

@@ -6,7 +6,7 @@
 #include "base/expected.hpp"
 #include "base/os_error.hpp"
 
-namespace morvik::launcher {
+namespace morvik::profile {
 
 class ReadError {
   public:
@@ -29,4 +29,4 @@ class ReadError {
 // close-on-exec and closed before returning.
 [[nodiscard]] Expected<std::string, ReadError> read_profile_file(const char* path);
 
-} // namespace morvik::launcher
+} // namespace morvik::profile

@@ -2,15 +2,15 @@
 // Both carry over into the command.
 #pragma once
 
-namespace morvik::launcher {
+namespace morvik {
 
 // Opens "/dev/null" (read-write, inheritable) on every standard descriptor
-// that is closed. Returns false when that is impossible; the launcher cannot
+// that is closed. Returns false when that is impossible; the program cannot
 // run then.
 [[nodiscard]] bool ensure_standard_descriptors() noexcept;
 
 // Sets SIGPIPE to ignored, so a write to a closed pipe returns EPIPE instead
-// of killing the process (the launcher's or, after exec, the command's).
+// of killing the process (the program's or, after exec, the command's).
 void ignore_sigpipe() noexcept;
 
-} // namespace morvik::launcher
+} // namespace morvik

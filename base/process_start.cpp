@@ -1,4 +1,4 @@
-#include "launcher/process_start.hpp"
+#include "base/process_start.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-namespace morvik::launcher {
+namespace morvik {
 namespace {
 
 bool is_closed(int fd) noexcept {
@@ -57,4 +57,4 @@ void ignore_sigpipe() noexcept {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-} // namespace morvik::launcher
+} // namespace morvik

@@ -1,4 +1,4 @@
-#include "launcher/profile_file.hpp"
+#include "profile/profile_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,9 +6,11 @@
 
 #include <cerrno>
 
+#include "base/utf8.hpp"
+
 #include "base/unique_fd.hpp"
 
-namespace morvik::launcher {
+namespace morvik::profile {
 
 std::string ReadError::to_string() const {
     if (is_invalid_utf8()) return "stream did not contain valid UTF-8";
@@ -51,4 +53,4 @@ Expected<std::string, ReadError> read_profile_file(const char* path) {
     return text;
 }
 
-} // namespace morvik::launcher
+} // namespace morvik::profile

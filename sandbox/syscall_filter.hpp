@@ -1,0 +1,33 @@
+// The system-call filter installed last, just before the command is executed:
+// what it refuses is fixed (see syscall_filter_gen/main.cpp, which builds it
+// with libseccomp at build time); a `SyscallFilter` describes the choices a
+// profile makes within it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "profile/sandbox_profile.hpp"
+
+namespace morvik::sandbox {
+
+struct SyscallFilter {
+    // socket(AF_INET or AF_INET6, SOCK_STREAM, 0 or IPPROTO_TCP) is allowed.
+    bool inet_stream = true;
+    // socket(AF_INET or AF_INET6, SOCK_DGRAM, 0 or IPPROTO_UDP) is allowed.
+    bool inet_datagram = false;
+
+    friend bool operator==(const SyscallFilter&, const SyscallFilter&) = default;
+};
+
+// The filter for `profile`. `tcp_rules` tells whether the enforced Landlock
+// ruleset restricts TCP connect: without it and without a proxy port, no
+// network was granted and only the filter can refuse TCP.
+[[nodiscard]] SyscallFilter syscall_filter_for(const profile::SandboxProfile& profile,
+                                               bool tcp_rules) noexcept;
+
+// Installs the filter on the calling thread (no-new-privileges must be set).
+// Returns 0 or the errno of the refusal (EINVAL: no seccomp filter support).
+[[nodiscard]] int install_syscall_filter(const SyscallFilter& filter) noexcept;
+
+} // namespace morvik::sandbox
