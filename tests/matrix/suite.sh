@@ -47,6 +47,19 @@ pending() {
   echo "pending $kernel $user/$1: $2 not built yet"
 }
 
+# The outcome of the last run: exit status and standard output.
+status() { echo "status $rc, output ${out:-none}"; }
+
+# Replaces $err by "failure line" when it is exactly one line beginning
+# with the launcher's Landlock failure prefix.
+failure_line() {
+  case "$err" in
+  *"
+"*) ;;
+  "Failed to apply Landlock rules: "*) err="failure line" ;;
+  esac
+}
+
 # run PROFILE COMMAND...: runs the command under the launcher; sets $out,
 # $err (text) and $rc, and $word: the probe's word, or ok/refused by status.
 run() {
@@ -100,28 +113,28 @@ result abi "${mx_abi:-?}" "$abi"
 
 run p.json echo hi
 warning="Warning: Landlock sandbox not enforced by kernel"
-result runs "0 hi" "$rc $out"
+result runs "status 0, output hi" "$(status)"
 result warning-line "$(by_abi 1 "" "$warning")" "$err"
 
 if has key_minimum_landlock_abi; then
   run p-min1.json echo hi
   if [ "$abi" -ge 1 ]; then
-    result minimum-abi-met "0 hi" "$rc $out"
+    result minimum-abi-met "status 0, output hi" "$(status)"
   else
-    case "$err" in "Failed to apply Landlock rules: "*) err=failure-line ;; esac
-    result minimum-abi-unmet "1  failure-line" "$rc $out $err"
+    failure_line
+    result minimum-abi-unmet "status 1, output none, failure line" "$(status), $err"
   fi
   # One above what this kernel reports: refused on every kernel.
   sed "s/\"minimum_landlock_abi\": 1/\"minimum_landlock_abi\": $((abi + 1))/" "$base/p-min1.json" >"$base/p-above.json"
   run p-above.json echo hi
-  case "$err" in "Failed to apply Landlock rules: "*) err=failure-line ;; esac
-  result minimum-abi-above "1  failure-line" "$rc $out $err"
+  failure_line
+  result minimum-abi-above "status 1, output none, failure line" "$(status), $err"
 else
   pending minimum-abi key_minimum_landlock_abi
 fi
 if has key_log_denials; then
   run p-log.json echo hi
-  result log-denials-runs "0 hi" "$rc $out"
+  result log-denials-runs "status 0, output hi" "$(status)"
 else
   pending log-denials-runs key_log_denials
 fi
