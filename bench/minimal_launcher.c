@@ -3,7 +3,8 @@
  * (no profile to read or parse) and makes the same system calls for the same
  * paths: the Landlock ruleset with its scopes, the capability drop when it
  * runs as root or holds a capability, and the same system-call filter
- * (the launcher's own generated programs), then execs.
+ * (the launcher's own generated programs, the variant refusing set-ID modes
+ * after a drop), then execs.
  *   minimal_launcher HANDLED_FS PORT [ACCESS PATH]... -- command [args...]
  * ACCESS and HANDLED_FS are hexadecimal; PORT 0 means no port rule. */
 #define _GNU_SOURCE
@@ -36,28 +37,32 @@ struct net_port_attr {
     uint64_t port;
 };
 
+/* 0: unprivileged; 1: a capability without uid 0 or CAP_SETPCAP (only the
+ * sets are cleared); 2: uid 0 or CAP_SETPCAP (secure bits and bounding set
+ * too). */
 static int privileged(void) {
     struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     struct __user_cap_data_struct data[2];
-    if (getuid() == 0 || geteuid() == 0) return 1;
-    if (syscall(SYS_capget, &header, data) != 0) return 1;
+    if (getuid() == 0 || geteuid() == 0) return 2;
+    if (syscall(SYS_capget, &header, data) != 0) return 2;
+    if (data[0].effective & (1U << CAP_SETPCAP)) return 2;
     for (int i = 0; i < 2; ++i)
         if (data[i].effective | data[i].permitted | data[i].inheritable) return 1;
     return 0;
 }
 
-static int drop_capabilities(void) {
+static int drop_capabilities(int full) {
     struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     struct __user_cap_data_struct data[2];
     memset(data, 0, sizeof data);
-    if (prctl(PR_SET_SECUREBITS,
-              SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
-                  SECBIT_NO_SETUID_FIXUP_LOCKED | SECBIT_KEEP_CAPS_LOCKED |
-                  SECBIT_NO_CAP_AMBIENT_RAISE | SECBIT_NO_CAP_AMBIENT_RAISE_LOCKED,
-              0, 0, 0) != 0)
+    if (full && prctl(PR_SET_SECUREBITS,
+                      SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
+                          SECBIT_NO_SETUID_FIXUP_LOCKED | SECBIT_KEEP_CAPS_LOCKED |
+                          SECBIT_NO_CAP_AMBIENT_RAISE | SECBIT_NO_CAP_AMBIENT_RAISE_LOCKED,
+                      0, 0, 0) != 0)
         return -1;
     if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0) return -1;
-    for (int cap = 0; cap < 64; ++cap)
+    for (int cap = 0; full && cap < 64; ++cap)
         if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) break;
     return (int)syscall(SYS_capset, &header, data);
 }
@@ -106,13 +111,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     close(ruleset);
-    if (drop && drop_capabilities() != 0) {
+    if (drop && drop_capabilities(drop == 2) != 0) {
         perror("capabilities");
         return 1;
     }
-    /* TCP allowed (rules and a port), no UDP: program 1. */
-    struct sock_fprog prog = {(unsigned short)kPrograms[1].size,
-                              (struct sock_filter*)kPrograms[1].insns};
+    /* TCP allowed (rules and a port), no UDP: program 1; with set-ID modes
+     * refused after a capability drop: 5. */
+    const struct FilterProgram* program = &kPrograms[drop ? 5 : 1];
+    struct sock_fprog prog = {(unsigned short)program->size, (struct sock_filter*)program->insns};
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) != 0) {
         perror("seccomp");
         return 1;

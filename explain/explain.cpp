@@ -246,9 +246,13 @@ void render_protections(std::string& out, const Explanation& e) {
     if (e.capabilities) {
         if (e.capabilities->keep_capabilities) {
             line(out, "capabilities", "kept (keep_capabilities)");
-        } else if (e.capabilities->privileged) {
+        } else if (e.capabilities->privileged && e.capabilities->full_drop) {
             line(out, "capabilities",
                  "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
+        } else if (e.capabilities->privileged) {
+            line(out, "capabilities",
+                 "dropped (a capability held without CAP_SETPCAP: sets cleared, bounding set "
+                 "kept, no-new-privileges; /dev narrowed to its pseudo-devices)");
         } else {
             line(out, "capabilities", "none held");
         }
@@ -264,9 +268,13 @@ void render_protections(std::string& out, const Explanation& e) {
     }
     line(out, "filter udp",
          e.filter->inet_datagram ? "allowed (allow_udp)" : "refused (allow_udp not set)");
+    line(out, "filter set-id",
+         e.filter->set_id_modes_refused
+             ? "refused (capabilities dropped: no set-user-ID or set-group-ID mode, no openat2)"
+             : "allowed (no capabilities dropped)");
     line(out, "filter",
          "refuses MPTCP, raw and other inet sockets, families but unix and netlink routing, "
-         "TIOCSTI, TIOCLINUX, io_uring and other architectures' calls");
+         "TIOCSTI, TIOCLINUX, io_uring and other architectures' calls; socketpair as socket");
 }
 
 } // namespace

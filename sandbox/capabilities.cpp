@@ -1,5 +1,6 @@
 #include "sandbox/capabilities.hpp"
 
+#include <linux/capability.h>
 #include <linux/securebits.h>
 #include <sys/prctl.h>
 
@@ -34,23 +35,25 @@ std::string CapabilityError::to_string() const {
     return text + ": " + source.to_string();
 }
 
-Expected<bool, CapabilityError> is_privileged(Kernel& kernel) {
-    if (kernel.getuid() == 0 || kernel.geteuid() == 0) return true;
+Expected<Privilege, CapabilityError> read_privilege(Kernel& kernel) {
+    if (kernel.getuid() == 0 || kernel.geteuid() == 0) return Privilege{true, true};
     const CapabilitySets sets = kernel.capget();
     if (sets.error != 0) {
         return Unexpected(CapabilityError{CapabilityError::Step::Read, 0, OsError{sets.error}});
     }
-    return sets.any();
+    return Privilege{sets.any(), (sets.effective & (std::uint64_t{1} << CAP_SETPCAP)) != 0};
 }
 
-Expected<void, CapabilityError> drop_capabilities(Kernel& kernel) {
+Expected<void, CapabilityError> drop_capabilities(Kernel& kernel, const Privilege& privilege) {
     using Step = CapabilityError::Step;
     const auto failed = [](Step step, int error, int capability = 0) {
         return Unexpected(CapabilityError{step, capability, OsError{error}});
     };
-    if (const SysResult r = kernel.prctl(PR_SET_SECUREBITS, kLockedSecureBits, 0, 0, 0);
-        r.value != 0) {
-        return failed(Step::SecureBits, r.error);
+    if (privilege.full_drop) {
+        if (const SysResult r = kernel.prctl(PR_SET_SECUREBITS, kLockedSecureBits, 0, 0, 0);
+            r.value != 0) {
+            return failed(Step::SecureBits, r.error);
+        }
     }
     if (const SysResult r = kernel.prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
         r.value != 0) {
@@ -58,7 +61,7 @@ Expected<void, CapabilityError> drop_capabilities(Kernel& kernel) {
     }
     // Capability numbers are dense from 0; the first one the kernel does not
     // know answers EINVAL.
-    for (int cap = 0; cap < 64; ++cap) {
+    for (int cap = 0; privilege.full_drop && cap < 64; ++cap) {
         const SysResult r = kernel.prctl(PR_CAPBSET_DROP, static_cast<unsigned long>(cap), 0, 0, 0);
         if (r.value == 0) continue;
         if (r.error == EINVAL && cap > 0) break;

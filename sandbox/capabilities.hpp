@@ -35,14 +35,28 @@ struct CapabilityError {
 // ambient capability again.
 inline constexpr unsigned long kLockedSecureBits = 0xEF; // every bit 0..7 but KEEP_CAPS (1 << 4)
 
-// Whether the launcher runs with real or effective uid 0 or holds any
-// capability in its effective, permitted or inheritable set.
-[[nodiscard]] Expected<bool, CapabilityError> is_privileged(Kernel& kernel);
+// What the launcher holds, as far as the drop is concerned.
+struct Privilege {
+    // Real or effective uid 0, or a capability in the effective, permitted
+    // or inheritable set: the command must get none.
+    bool privileged = false;
+    // Uid 0 or CAP_SETPCAP in the effective set: the secure bits and the
+    // bounding set can be changed too. Without it (a non-root launcher given
+    // some other capability) only the sets are cleared; no-new-privileges
+    // already keeps the exec from gaining any.
+    bool full_drop = false;
 
-// Locks the secure bits, clears the ambient set, drops every capability the
-// kernel knows from the bounding set (until it answers EINVAL), then clears
-// the effective, permitted and inheritable sets. The bounding set needs
-// CAP_SETPCAP, which the last step removes.
-[[nodiscard]] Expected<void, CapabilityError> drop_capabilities(Kernel& kernel);
+    friend bool operator==(const Privilege&, const Privilege&) = default;
+};
+
+[[nodiscard]] Expected<Privilege, CapabilityError> read_privilege(Kernel& kernel);
+
+// For a full drop: locks the secure bits, clears the ambient set, drops every
+// capability the kernel knows from the bounding set (until it answers
+// EINVAL), then clears the effective, permitted and inheritable sets (the
+// bounding set needs CAP_SETPCAP, which the last step removes). Otherwise
+// clears the ambient set, then the three sets.
+[[nodiscard]] Expected<void, CapabilityError> drop_capabilities(Kernel& kernel,
+                                                                const Privilege& privilege);
 
 } // namespace morvik::sandbox

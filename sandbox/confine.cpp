@@ -27,14 +27,16 @@ std::string ConfineError::line() const {
 Expected<void, ConfineError> confine(const profile::SandboxProfile& profile, Kernel& kernel,
                                      PolicyOptions options) {
     PolicyObserver* const observer = options.observer;
-    bool privileged = false;
+    Privilege privilege;
     if (!profile.keep_capabilities) {
-        auto p = is_privileged(kernel);
+        auto p = read_privilege(kernel);
         if (!p) return Unexpected(ConfineError(p.error()));
-        privileged = *p;
+        privilege = *p;
     }
+    const bool privileged = privilege.privileged;
     if (observer != nullptr) {
-        observer->on_capabilities(CapabilityDecision{privileged, profile.keep_capabilities});
+        observer->on_capabilities(
+            CapabilityDecision{privileged, profile.keep_capabilities, privilege.full_drop});
     }
     options.narrow_dev = privileged;
 
@@ -42,12 +44,12 @@ Expected<void, ConfineError> confine(const profile::SandboxProfile& profile, Ker
     if (!landlock) return Unexpected(ConfineError(std::move(landlock).error()));
 
     if (privileged) {
-        if (auto dropped = drop_capabilities(kernel); !dropped) {
+        if (auto dropped = drop_capabilities(kernel, privilege); !dropped) {
             return Unexpected(ConfineError(dropped.error()));
         }
     }
 
-    const SyscallFilter filter = syscall_filter_for(profile, landlock->tcp_rules);
+    const SyscallFilter filter = syscall_filter_for(profile, landlock->tcp_rules, privileged);
     if (observer != nullptr) observer->on_filter(filter);
     if (const int error = kernel.install_syscall_filter(filter); error != 0) {
         return Unexpected(ConfineError(FilterError{OsError{error}}));

@@ -202,8 +202,12 @@ std::vector<PathRule> path_rules(const profile::SandboxProfile& profile, const P
     };
     for (const Fixed& f : kFixed) {
         if (f.row == RuleRow::Dev && narrow_dev) {
+            // The device files get the file rights alone, all the kernel
+            // keeps for a file anyway; "pts/" and "shm/" are directories.
             for (const std::string_view dev : kNarrowDev)
-                rules.push_back({f.row, std::string(dev), rights.full_access});
+                rules.push_back({f.row, std::string(dev),
+                                 dev.ends_with('/') ? rights.full_access
+                                                    : rights.full_access & AccessFs::kFileRights});
             continue;
         }
         rules.push_back({f.row, std::string(row_name(f.row)),

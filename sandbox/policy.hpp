@@ -135,6 +135,8 @@ struct PortRuleEvent {
 struct CapabilityDecision {
     bool privileged = false;        // uid 0 or any capability: they are dropped
     bool keep_capabilities = false; // the profile keeps them (nothing was checked)
+    // uid 0 or CAP_SETPCAP: secure bits locked and bounding set emptied too
+    bool full_drop = false;
 };
 
 // Told each step's outcome by `apply_landlock` (and `confine`). Errors are not reported here:

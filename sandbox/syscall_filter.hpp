@@ -16,15 +16,21 @@ struct SyscallFilter {
     bool inet_stream = true;
     // socket(AF_INET or AF_INET6, SOCK_DGRAM, 0 or IPPROTO_UDP) is allowed.
     bool inet_datagram = false;
+    // The launcher ran privileged and dropped its capabilities: the command
+    // still owns uid 0's files, so set-user-ID and set-group-ID modes (chmod,
+    // creating a file, mknod) are refused and openat2 fails with ENOSYS.
+    bool set_id_modes_refused = false;
 
     friend bool operator==(const SyscallFilter&, const SyscallFilter&) = default;
 };
 
 // The filter for `profile`. `tcp_rules` tells whether the enforced Landlock
 // ruleset restricts TCP connect: without it and without a proxy port, no
-// network was granted and only the filter can refuse TCP.
+// network was granted and only the filter can refuse TCP. `capabilities_dropped`
+// tells whether confine() found the launcher privileged and dropped its
+// capabilities.
 [[nodiscard]] SyscallFilter syscall_filter_for(const profile::SandboxProfile& profile,
-                                               bool tcp_rules) noexcept;
+                                               bool tcp_rules, bool capabilities_dropped) noexcept;
 
 // Installs the filter on the calling thread (no-new-privileges must be set).
 // Returns 0 or the errno of the refusal (EINVAL: no seccomp filter support).

@@ -49,4 +49,5 @@ for target in build-fuzz/fuzz/*_fuzz; do
   "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 12
   rm -rf "$work"
 done
-echo "stages: 5 passed, 0 failed"
+echo "== kernel matrix"; scripts/kernel-matrix.sh build
+echo "stages: 6 passed, 0 failed"

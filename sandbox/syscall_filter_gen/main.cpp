@@ -21,7 +21,19 @@
 //     every other family: EAFNOSUPPORT;
 //   ioctl(fd, TIOCSTI or TIOCLINUX): EPERM (no keystrokes pushed into a
 //     terminal's input, no console tricks);
+//   socketpair(domain, type, protocol): the same rules as socket(), so the
+//     creation code of a refused family stays out of reach;
 //   io_uring_setup: ENOSYS (a ring can create sockets without socket()).
+// The variant for a launcher that ran privileged (uid 0, whose files the
+// command still owns after the capability drop) also refuses, with EPERM,
+// every mode with S_ISUID or S_ISGID (mode & 06000) given to
+//   chmod, fchmod, fchmodat, fchmodat2,
+//   open and openat with O_CREAT or O_TMPFILE in the flags, creat, mknod,
+//   mknodat,
+// so the command cannot plant a set-user-ID-root program; openat2 fails with
+// ENOSYS (its mode lives in memory the filter cannot read; the C library
+// falls back to openat). System calls the target architecture lacks (chmod,
+// open, creat, mknod on aarch64) are skipped.
 // Everything else is allowed.
 //
 // libseccomp cannot add an "allow" exception under a default-allow filter,
@@ -29,11 +41,13 @@
 // disjoint rules: the complement of the allowed values of an argument is a
 // set of masked-equality patterns (one per branch of the binary tree of
 // 32-bit values that holds no allowed value).
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,11 +63,20 @@ constexpr std::uint32_t kLow32 = 0xFFFFFFFFU;
 constexpr std::uint32_t kTypeFlags = SOCK_NONBLOCK | SOCK_CLOEXEC;
 constexpr std::uint32_t kNetlinkRoute = 0;
 constexpr std::uint32_t kIpProtoMptcp = 262;
+// O_TMPFILE without O_DIRECTORY, whose value differs between architectures;
+// this bit and O_CREAT have the same value on all of them.
+constexpr std::uint32_t kTmpFileBit = 020000000;
+static_assert((O_TMPFILE & kTmpFileBit) != 0 && O_CREAT == 0100);
 
 struct Pattern {
     std::uint32_t mask;
     std::uint32_t value;
 };
+
+// A mode with S_ISUID, or S_ISGID without S_ISUID: disjoint patterns.
+constexpr Pattern kSetIdModes[] = {{S_ISUID, S_ISUID}, {S_ISUID | S_ISGID, S_ISGID}};
+// Flags with O_CREAT, or O_TMPFILE without O_CREAT.
+constexpr Pattern kCreatingFlags[] = {{O_CREAT, O_CREAT}, {O_CREAT | kTmpFileBit, kTmpFileBit}};
 
 // Patterns matching every 32-bit value whose bits outside `ignored` differ
 // from each of `allowed`.
@@ -89,7 +112,16 @@ scmp_arg_cmp matches(unsigned arg, Pattern p) {
 
 class Builder {
   public:
-    explicit Builder(scmp_filter_ctx ctx) : ctx_(ctx) {}
+    Builder(scmp_filter_ctx ctx, std::uint32_t arch) : ctx_(ctx), arch_(arch) {}
+
+    // The number of system call `name` for rule(), or a negative number when
+    // the target architecture has no such call.
+    [[nodiscard]] int syscall(const char* name) const {
+        if (seccomp_syscall_resolve_name_arch(arch_, name) < 0) return -1;
+        // The build machine's number (or libseccomp's pseudo-number for a
+        // call it lacks), which libseccomp translates for the target.
+        return seccomp_syscall_resolve_name(name);
+    }
 
     void rule(std::uint32_t action, int syscall, std::vector<scmp_arg_cmp> args) {
         if (failed_ != 0) return;
@@ -100,12 +132,17 @@ class Builder {
 
   private:
     scmp_filter_ctx ctx_;
+    std::uint32_t arch_;
     int failed_ = 0;
 };
 
-void add_rules(Builder& b, bool inet_stream, bool inet_datagram) {
-    const int socket_nr = SCMP_SYS(socket);
-    const auto refuse = [](int error) { return SCMP_ACT_ERRNO(static_cast<std::uint32_t>(error)); };
+std::uint32_t refuse(int error) {
+    return SCMP_ACT_ERRNO(static_cast<std::uint32_t>(error));
+}
+
+// The family, type and protocol rules of socket() and socketpair(), whose
+// first three arguments are the same.
+void add_socket_rules(Builder& b, int socket_nr, bool inet_stream, bool inet_datagram) {
 
     for (const Pattern p : other_than({AF_UNIX, AF_INET, AF_INET6, AF_NETLINK}))
         b.rule(refuse(EAFNOSUPPORT), socket_nr, {matches(0, p)});
@@ -133,14 +170,46 @@ void add_rules(Builder& b, bool inet_stream, bool inet_datagram) {
                 b.rule(refuse(EACCES), socket_nr, {is(0, family), type(SOCK_DGRAM), matches(2, p)});
         }
     }
+}
 
+// Refuses a set-user-ID or set-group-ID mode in argument `mode_arg` of
+// `name`; with `flags_arg`, only when those flags create a file.
+void refuse_set_id_mode(Builder& b, const char* name, unsigned mode_arg, int flags_arg = -1) {
+    const int nr = b.syscall(name);
+    if (nr < 0) return;
+    for (const Pattern mode : kSetIdModes) {
+        if (flags_arg < 0) {
+            b.rule(refuse(EPERM), nr, {matches(mode_arg, mode)});
+            continue;
+        }
+        for (const Pattern flags : kCreatingFlags)
+            b.rule(refuse(EPERM), nr,
+                   {matches(static_cast<unsigned>(flags_arg), flags), matches(mode_arg, mode)});
+    }
+}
+
+void add_rules(Builder& b, bool inet_stream, bool inet_datagram, bool privileged) {
+    add_socket_rules(b, SCMP_SYS(socket), inet_stream, inet_datagram);
+    add_socket_rules(b, SCMP_SYS(socketpair), inet_stream, inet_datagram);
     for (const std::uint32_t request : {TIOCSTI, TIOCLINUX})
         b.rule(refuse(EPERM), SCMP_SYS(ioctl), {is(1, request)});
     b.rule(refuse(ENOSYS), SCMP_SYS(io_uring_setup), {});
+    if (!privileged) return;
+    refuse_set_id_mode(b, "chmod", 1);
+    refuse_set_id_mode(b, "fchmod", 1);
+    refuse_set_id_mode(b, "fchmodat", 2);
+    refuse_set_id_mode(b, "fchmodat2", 2);
+    refuse_set_id_mode(b, "open", 2, 1);
+    refuse_set_id_mode(b, "openat", 3, 2);
+    refuse_set_id_mode(b, "creat", 1);
+    refuse_set_id_mode(b, "mknod", 1);
+    refuse_set_id_mode(b, "mknodat", 2);
+    if (const int nr = b.syscall("openat2"); nr >= 0) b.rule(refuse(ENOSYS), nr, {});
 }
 
 // The filter program of one variant, or an empty vector after printing why.
-std::vector<sock_filter> build(std::uint32_t arch, bool inet_stream, bool inet_datagram) {
+std::vector<sock_filter> build(std::uint32_t arch, bool inet_stream, bool inet_datagram,
+                               bool privileged) {
     scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
     if (ctx == nullptr) return {};
     std::vector<sock_filter> program;
@@ -150,9 +219,9 @@ std::vector<sock_filter> build(std::uint32_t arch, bool inet_stream, bool inet_d
         rc = seccomp_arch_add(ctx, arch);
         if (rc == 0) rc = seccomp_arch_remove(ctx, SCMP_ARCH_NATIVE);
     }
-    Builder builder(ctx);
+    Builder builder(ctx, arch);
     if (rc == 0) {
-        add_rules(builder, inet_stream, inet_datagram);
+        add_rules(builder, inet_stream, inet_datagram, privileged);
         rc = builder.failed();
     }
     std::FILE* tmp = rc == 0 ? std::tmpfile() : nullptr;
@@ -197,9 +266,11 @@ int main(int argc, char** argv) {
                        "    size_t size;\n"
                        "};\n";
     std::string table = "static const struct FilterProgram kPrograms[] = {\n";
-    for (int variant = 0; variant < 4; ++variant) {
+    // Variant bits: 1 inet streams allowed, 2 inet datagrams allowed, 4 the
+    // launcher ran privileged.
+    for (int variant = 0; variant < 8; ++variant) {
         const std::vector<sock_filter> program =
-            build(arch, (variant & 1) != 0, (variant & 2) != 0);
+            build(arch, (variant & 1) != 0, (variant & 2) != 0, (variant & 4) != 0);
         if (program.empty()) return 1;
         const std::string name = "kProgram" + std::to_string(variant);
         text += "static const struct sock_filter " + name + "[] = {\n";

@@ -70,6 +70,9 @@ TEST(ExplainTest, ShowsTheRulesForARealProfile) {
         EXPECT_TRUE(has_line(r.out, "capabilities: dropped (uid 0 or a capability held; /dev "
                                     "narrowed to its pseudo-devices)"))
             << r.out;
+        EXPECT_TRUE(has_line(r.out, "filter set-id: refused (capabilities dropped: no "
+                                    "set-user-ID or set-group-ID mode, no openat2)"))
+            << r.out;
     }
     EXPECT_TRUE(has_line(r.out, "filter udp: refused (allow_udp not set)")) << r.out;
 

@@ -119,6 +119,12 @@ TEST_P(HostileTest, NetworkOnlyThroughTheProxy) {
         {"vsock", {"socket", "40", "1", "0"}, kOther, "errno 97\n"},
         {"netlink audit", {"socket", "16", "3", "9"}, kOther, "errno 97\n"},
         {"io_uring", {"io_uring"}, kOther, "errno 38\n"},
+        // socketpair() under the same rules as socket().
+        {"unix socket pair", {"socketpair", "1", "1", "0"}, kAllowed},
+        {"packet socket pair", {"socketpair", "17", "3", "0"}, kOther, "errno 97\n"},
+        {"vsock socket pair", {"socketpair", "40", "1", "0"}, kOther, "errno 97\n"},
+        {"netlink audit socket pair", {"socketpair", "16", "3", "9"}, kOther, "errno 97\n"},
+        {"UDP socket pair", {"socketpair", "2", "2", "0"}, kRefused, "errno 13\n"},
     });
 #if defined(__x86_64__)
     check({
@@ -238,6 +244,43 @@ TEST_P(HostileTest, CommandHoldsNoCapabilities) {
     const RunResult kept = probe({"caps"}, keep);
     EXPECT_EQ(kept.out.find("CapEff:\t0000000000000000"), std::string::npos) << kept.out;
     check({{"open a block device", {"readwrite", "/dev/loop0"}, kAllowed}}, keep);
+}
+
+TEST_P(HostileTest, NoSetIdProgramIsPlanted) {
+    // A root command still owns uid 0's files, inside the rules or not
+    // (Landlock does not cover chmod): set-ID modes are refused. An
+    // unprivileged command may set them, on its own files only.
+    const std::string outside = scratch_.write_file("outside", "#!/bin/sh\n");
+    const std::string inside = scratch_.write_file("worktree/tool", "#!/bin/sh\n");
+    if (unprivileged()) {
+        ASSERT_EQ(::chown(outside.c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(::chown(inside.c_str(), kNobody, kNobody), 0);
+    }
+    const int set_id = unprivileged() ? kAllowed : kRefused;
+    check({
+        {"chmod 0755 outside every rule", {"mode", "chmod", outside, "0755"}, kAllowed},
+        {"chmod 04755 outside every rule", {"mode", "chmod", outside, "04755"}, set_id},
+        {"chmod 02755 outside every rule", {"mode", "chmod", outside, "02755"}, set_id},
+        {"fchmod 04755", {"mode", "fchmod", inside, "04755"}, set_id},
+        {"fchmodat2 06755", {"mode", "fchmodat2", inside, "06755"}, set_id},
+        {"create a file 0644", {"mode", "create", work_ + "/new", "0644"}, kAllowed},
+        {"create a file 04755", {"mode", "create", work_ + "/suid", "04755"}, set_id},
+        {"mknod a file 0644", {"mode", "mknod", work_ + "/node", "0644"}, kAllowed},
+        {"mknod a file 02755", {"mode", "mknod", work_ + "/sgid", "02755"}, set_id},
+        {"unnamed file 0600", {"mode", "tmpfile", work_, "0600"}, kAllowed},
+        {"unnamed file 04755", {"mode", "tmpfile", work_, "04755"}, set_id},
+    });
+    check({{"openat2 (mode unreadable by the filter)",
+            {"openat2", inside},
+            unprivileged() ? kAllowed : kOther,
+            unprivileged() ? "" : "errno 38\n"}});
+    struct stat st {};
+    for (const std::string& path : {outside, inside}) {
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ((st.st_mode & 06000) != 0, unprivileged()) << path;
+    }
+    EXPECT_EQ(::access((work_ + "/suid").c_str(), F_OK) == 0, unprivileged());
+    EXPECT_EQ(::access((work_ + "/new").c_str(), F_OK), 0);
 }
 
 TEST_P(HostileTest, MinimumAbiAndDenialLogging) {

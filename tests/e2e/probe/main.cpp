@@ -94,6 +94,35 @@ int socket_call(char** argv, int argc, bool high) {
                          with_high(std::atol(argv[3]), high), with_high(std::atol(argv[4]), high)));
 }
 
+// socketpair(FAMILY, TYPE, PROTOCOL) through the raw system call.
+int socketpair_call(char** argv, int argc) {
+    if (argc < 5) return 2;
+    int sv[2];
+    return raw(
+        ::syscall(SYS_socketpair, std::atol(argv[2]), std::atol(argv[3]), std::atol(argv[4]), sv));
+}
+
+// Gives PATH the octal MODE, or creates it with that mode, through `how`:
+// chmod, fchmod, fchmodat2, create (open with O_CREAT), mknod (a regular
+// file), tmpfile (an unnamed file in directory PATH, O_TMPFILE).
+int set_mode(const std::string& how, const char* path, const char* mode_text) {
+    const auto mode = static_cast<mode_t>(std::strtoul(mode_text, nullptr, 8));
+    ::umask(0);
+    if (how == "chmod") return outcome(::chmod(path, mode) == 0);
+    if (how == "fchmod") {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        return outcome(fd >= 0 && ::fchmod(fd, mode) == 0);
+    }
+    if (how == "fchmodat2") { // numbers from 424 on are the same on every architecture
+        return raw(::syscall(452, AT_FDCWD, path, mode, 0));
+    }
+    if (how == "create")
+        return outcome(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode) >= 0);
+    if (how == "mknod") return outcome(::mknod(path, S_IFREG | mode, 0) == 0);
+    if (how == "tmpfile") return outcome(::open(path, O_WRONLY | O_TMPFILE | O_CLOEXEC, mode) >= 0);
+    return 2;
+}
+
 // Pushes one byte into the input of the terminal on `path` ("-" for
 // descriptor 0) with TIOCSTI.
 int tiocsti(const char* path, bool high) {
@@ -246,7 +275,15 @@ int main(int argc, char** argv) {
         std::printf("%s\n", sa.sa_handler == SIG_IGN ? "ignored" : "default");
         return 0;
     }
-    if (action == "socket") return socket_call(argv, argc, false);     // FAMILY TYPE PROTOCOL
+    if (action == "socket") return socket_call(argv, argc, false);  // FAMILY TYPE PROTOCOL
+    if (action == "socketpair") return socketpair_call(argv, argc); // FAMILY TYPE PROTOCOL
+    if (action == "mode") return argc < 5 ? 2 : set_mode(arg, argv[3], argv[4]); // HOW PATH MODE
+    if (action == "openat2") { // open PATH read-only through openat2
+        struct {
+            unsigned long long flags, mode, resolve;
+        } how{O_RDONLY | O_CLOEXEC, 0, 0};
+        return raw(::syscall(SYS_openat2, AT_FDCWD, argv[2], &how, sizeof how));
+    }
     if (action == "socket-high") return socket_call(argv, argc, true); // high bits set
     if (action == "udp") { // one datagram to loopback PORT
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

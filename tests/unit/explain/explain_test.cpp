@@ -251,8 +251,10 @@ TEST(RenderTest, FullOutputAtLevel4) {
                 "capabilities: none held\n"
                 "filter tcp: allowed (the TCP rules above apply)\n"
                 "filter udp: refused (allow_udp not set)\n"
+                "filter set-id: allowed (no capabilities dropped)\n"
                 "filter: refuses MPTCP, raw and other inet sockets, families but unix and netlink "
-                "routing, TIOCSTI, TIOCLINUX, io_uring and other architectures' calls\n";
+                "routing, TIOCSTI, TIOCLINUX, io_uring and other architectures' calls; "
+                "socketpair as socket\n";
     EXPECT_EQ(explain_text([](FakeKernel& k) { k.set_version(4); }), expected);
 }
 
@@ -415,15 +417,31 @@ TEST(ExplainTest, ProtectionLines) {
          [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
          [](profile::SandboxProfile&) {},
          {"capabilities: dropped (uid 0 or a capability held; /dev narrowed to its "
+          "pseudo-devices)",
+          "filter set-id: refused (capabilities dropped: no set-user-ID or set-group-ID mode, no "
+          "openat2)"}},
+        {"a capability with CAP_SETPCAP",
+         [](FakeKernel& k) { k.set_version(6), k.caps.effective = 1ULL << 8; },
+         [](profile::SandboxProfile&) {},
+         {"capabilities: dropped (uid 0 or a capability held; /dev narrowed to its "
           "pseudo-devices)"}},
+        {"a capability without CAP_SETPCAP",
+         [](FakeKernel& k) { k.set_version(6), k.caps.effective = 1ULL << 12; },
+         [](profile::SandboxProfile&) {},
+         {"capabilities: dropped (a capability held without CAP_SETPCAP: sets cleared, bounding "
+          "set kept, no-new-privileges; /dev narrowed to its pseudo-devices)",
+          "filter set-id: refused (capabilities dropped: no set-user-ID or set-group-ID mode, no "
+          "openat2)"}},
         {"root keeping its capabilities",
          [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
          [](profile::SandboxProfile& p) { p.keep_capabilities = true; },
-         {"capabilities: kept (keep_capabilities)", "rule: system \"/dev\": "
-                                                    "Execute | WriteFile | ReadFile | ReadDir | "
-                                                    "RemoveDir | RemoveFile | MakeChar | MakeDir "
-                                                    "| MakeReg | MakeSock | MakeFifo | MakeBlock "
-                                                    "| MakeSym | Refer | Truncate | IoctlDev"}},
+         {"capabilities: kept (keep_capabilities)",
+          "filter set-id: allowed (no capabilities dropped)",
+          "rule: system \"/dev\": "
+          "Execute | WriteFile | ReadFile | ReadDir | "
+          "RemoveDir | RemoveFile | MakeChar | MakeDir "
+          "| MakeReg | MakeSock | MakeFifo | MakeBlock "
+          "| MakeSym | Refer | Truncate | IoctlDev"}},
         {"no TCP rules, no port",
          [](FakeKernel& k) { k.set_version(3); },
          [](profile::SandboxProfile& p) { p.proxy_port.reset(); },

@@ -168,13 +168,16 @@ TEST(Confine, PrivilegedLauncherDropsEveryCapabilityAndNarrowsDev) {
         std::uint64_t permitted;
         bool keep;
         bool dropped;
+        bool full; // secure bits and bounding set too
     };
     const Case cases[] = {
-        {"uid 0", 0, 0, ~0ULL, false, true},
-        {"effective uid 0 only", 1000, 0, 0, false, true},
-        {"a capability without uid 0", 1000, 1000, 1ULL << 12, false, true},
-        {"unprivileged", 1000, 1000, 0, false, false},
-        {"uid 0 keeping its capabilities", 0, 0, ~0ULL, true, false},
+        {"uid 0", 0, 0, ~0ULL, false, true, true},
+        {"effective uid 0 only", 1000, 0, 0, false, true, true},
+        {"real uid 0 only", 0, 1000, 0, false, true, true},
+        {"CAP_SETPCAP without uid 0", 1000, 1000, 1ULL << 8, false, true, true},
+        {"a capability without uid 0 or CAP_SETPCAP", 1000, 1000, 1ULL << 12, false, true, false},
+        {"unprivileged", 1000, 1000, 0, false, false, false},
+        {"uid 0 keeping its capabilities", 0, 0, ~0ULL, true, false, false},
     };
     std::vector<std::string> narrowed;
     for (const std::string_view d : kNarrowDev)
@@ -192,10 +195,21 @@ TEST(Confine, PrivilegedLauncherDropsEveryCapabilityAndNarrowsDev) {
         std::vector<unsigned long> dropped_caps;
         for (const auto& call : k.of(K::Prctl))
             if (call.option == PR_CAPBSET_DROP) dropped_caps.push_back(call.arg2);
-        EXPECT_EQ(dropped_caps.size(), c.dropped ? 42U : 0U); // 0 to last_cap 40, then EINVAL
+        EXPECT_EQ(dropped_caps.size(), c.full ? 42U : 0U); // 0 to last_cap 40, then EINVAL
         EXPECT_EQ(k.of(K::Capset).size(), c.dropped ? 1U : 0U);
+        // The filter refuses set-ID modes exactly when the capabilities went.
+        EXPECT_EQ(k.of(K::InstallFilter).at(0).filter.set_id_modes_refused, c.dropped);
         if (!c.dropped) continue;
         EXPECT_FALSE(k.caps.any());
+        if (!c.full) {
+            // Ambient set cleared, then the three sets; nothing that needs
+            // CAP_SETPCAP is tried.
+            std::vector<int> options;
+            for (const auto& call : k.of(K::Prctl))
+                if (call.option != kPrSetNoNewPrivs) options.push_back(call.option);
+            EXPECT_EQ(options, std::vector<int>{PR_CAP_AMBIENT});
+            continue;
+        }
         // Order: restriction, secure bits, ambient set, bounding set, the
         // three sets, and the filter last.
         const auto kinds = k.kinds();
@@ -210,6 +224,45 @@ TEST(Confine, PrivilegedLauncherDropsEveryCapabilityAndNarrowsDev) {
         EXPECT_LT(at(K::RestrictSelf), at(K::Capset));
         EXPECT_LT(at(K::Capset), at(K::InstallFilter));
         EXPECT_EQ(kinds.back(), K::InstallFilter);
+    }
+}
+
+// Records the enforcement and which path rules lost directory rights.
+struct StateObserver : PolicyObserver {
+    void on_path_rule(const PathRuleEvent& e) override {
+        if (e.directory_rights_removed) narrowed.push_back(e.rule.path);
+    }
+    void on_enforced(const RestrictionStatus& s) override { enforcement = s.enforcement; }
+    std::vector<std::string> narrowed;
+    Enforcement enforcement = Enforcement::NotEnforced;
+};
+
+TEST(Confine, NarrowedDevFilesKeepTheStateFull) {
+    // The device files are asked only file rights, so none is narrowed and
+    // the state stays full; a file the profile lists still is narrowed.
+    struct Case {
+        const char* what;
+        std::vector<std::string> user_paths;
+        Enforcement enforcement;
+        std::vector<std::string> narrowed;
+    };
+    const Case cases[] = {
+        {"only the launcher's rules", {}, Enforcement::Full, {}},
+        {"a file in user_allowed_paths", {"/data.txt"}, Enforcement::Partial, {"/data.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeKernel k = machine(7);
+        k.uid = k.euid = 0;
+        for (const std::string_view dev : kNarrowDev)
+            if (!dev.ends_with('/')) k.add_file(std::string(dev));
+        k.add_file("/data.txt");
+        auto p = base_profile();
+        p.user_allowed_paths = c.user_paths;
+        StateObserver seen;
+        ASSERT_TRUE(confine(p, k, {"/abi", &seen}));
+        EXPECT_EQ(seen.enforcement, c.enforcement);
+        EXPECT_EQ(seen.narrowed, c.narrowed);
     }
 }
 
@@ -238,6 +291,14 @@ TEST(Confine, EachNewStepThatFailsStopsTheRun) {
         {"capset", [](FakeKernel& k) { k.uid = 0, k.capset_error = EPERM; },
          "Failed to drop capabilities: failed to clear the capability sets: Operation not "
          "permitted (os error 1)"},
+        {"secure bits refused, but not needed without CAP_SETPCAP",
+         [](FakeKernel& k) {
+             k.caps.effective = k.caps.permitted = 1ULL << 12;
+             k.prctl_errors[PR_SET_SECUREBITS] = EPERM;
+             k.prctl_errors[PR_CAPBSET_DROP] = EPERM;
+             k.filter_error = EINVAL; // reached: the drop succeeded
+         },
+         "Failed to install the system-call filter: Invalid argument (os error 22)"},
         {"no seccomp", [](FakeKernel& k) { k.filter_error = EINVAL; },
          "Failed to install the system-call filter: Invalid argument (os error 22)"},
     };
