@@ -70,9 +70,15 @@ Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
     if (path.find('\0') != std::string::npos) return failed(EINVAL);
     const bool absolute = path.front() == '/';
     if (auto whole = open_whole(kCurrentDirectory, path, true)) return std::move(*whole);
-    auto from = start(absolute ? "/" : ".");
+    auto from = start(absolute);
     if (!from) return from;
-    return walk(std::move(*from), path, absolute ? std::string("/") : std::string(), path);
+    auto r = walk(std::move(*from), path, absolute ? std::string("/") : std::string(), path);
+    if (r && !r->fd.valid()) { // the root itself: the caller gets its own descriptor
+        const SysResult root = open(root_.get(), ".");
+        if (root.value < 0) return failed(root.error);
+        r->fd = UniqueFd(kernel_, static_cast<int>(root.value));
+    }
+    return r;
 }
 
 std::optional<Resolved> PathWalker::open_whole(int dirfd, const std::string& path, bool any_type) {
@@ -87,13 +93,17 @@ std::optional<Resolved> PathWalker::open_whole(int dirfd, const std::string& pat
     return Resolved{std::move(fd), st, {}};
 }
 
-Expected<Resolved, WalkError> PathWalker::start(const char* name) {
-    const SysResult r = open(kCurrentDirectory, name);
+Expected<Resolved, WalkError> PathWalker::start(bool absolute) {
+    if (absolute && root_.valid()) return Resolved{UniqueFd(), root_st_, {}};
+    const SysResult r = open(kCurrentDirectory, absolute ? "/" : ".");
     if (r.value < 0) return failed(r.error);
-    Resolved at{UniqueFd(kernel_, static_cast<int>(r.value)), {}, {}};
-    at.st = kernel_.fstat(at.fd.get());
-    if (!at.st.ok()) return unopenable(at.st.error);
-    return at;
+    UniqueFd fd(kernel_, static_cast<int>(r.value));
+    const StatResult st = kernel_.fstat(fd.get());
+    if (!st.ok()) return unopenable(st.error);
+    if (!absolute) return Resolved{std::move(fd), st, {}};
+    root_ = std::move(fd);
+    root_st_ = st;
+    return Resolved{UniqueFd(), root_st_, {}};
 }
 
 Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view path,
@@ -104,7 +114,7 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
         path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
         if (name.empty() || name == ".") continue;
 
-        const SysResult r = open(at.fd.get(), std::string(name));
+        const SysResult r = open(fd_of(at), std::string(name));
         if (r.value < 0) return failed(r.error);
         UniqueFd fd(kernel_, static_cast<int>(r.value));
         const StatResult st = kernel_.fstat(fd.get());
@@ -113,7 +123,8 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
 
         if ((st.mode & S_IFMT) != S_IFLNK) {
             const bool up = name == "..";
-            at = Resolved{std::move(fd), st, up ? UniqueFd() : std::move(at.fd)};
+            const bool in_root = !up && !at.fd.valid();
+            at = Resolved{std::move(fd), st, up ? UniqueFd() : std::move(at.fd), in_root};
             shown = std::move(here);
             continue;
         }
@@ -124,16 +135,16 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
 
         // The link's directory is `at`. Its place decides whether the link
         // must lead beneath an anchor.
-        auto dir_chain = up_from(at.fd.get(), id_of(at.st));
+        auto dir_chain = up_from(fd_of(at), id_of(at.st));
         if (!dir_chain) return unopenable(dir_chain.error());
         const bool checked = beneath(*dir_chain, checked_);
         link_dirs_.push_back(std::move(*dir_chain));
 
         const bool absolute = text.data.front() == '/';
-        auto from = absolute ? start("/") : Resolved{std::move(at.fd), at.st, {}};
+        auto from = absolute ? start(true) : Resolved{std::move(at.fd), at.st, {}};
         if (!from) return Unexpected(std::move(from).error());
         auto target = [&]() -> Expected<Resolved, WalkError> {
-            if (auto direct = open_whole(from->fd.get(), text.data)) return std::move(*direct);
+            if (auto direct = open_whole(fd_of(*from), text.data)) return std::move(*direct);
             return walk(std::move(*from), text.data, absolute ? std::string("/") : shown, whole);
         }();
         if (!target) return target;
@@ -151,11 +162,12 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
 }
 
 Expected<Ancestry, int> PathWalker::ancestry(const Resolved& r) {
-    if (is_directory(r.st)) return up_from(r.fd.get(), id_of(r.st));
-    if (!r.dir.valid()) return Unexpected(ENOTDIR);
-    const StatResult dir_st = kernel_.fstat(r.dir.get());
+    if (is_directory(r.st)) return up_from(fd_of(r), id_of(r.st));
+    if (!r.dir.valid() && !r.in_root) return Unexpected(ENOTDIR);
+    const int dir = r.dir.valid() ? r.dir.get() : root_.get();
+    const StatResult dir_st = kernel_.fstat(dir);
     if (!dir_st.ok()) return Unexpected(dir_st.error);
-    auto chain = up_from(r.dir.get(), id_of(dir_st));
+    auto chain = up_from(dir, id_of(dir_st));
     if (!chain) return chain;
     chain->insert(chain->begin(), id_of(r.st));
     return chain;

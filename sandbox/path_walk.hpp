@@ -71,6 +71,8 @@ struct Resolved {
     // a start, or a path opened whole. The ancestry of a non-directory
     // needs it.
     UniqueFd dir;
+    // Found directly in the root, which the walker holds (`dir` is none).
+    bool in_root = false;
 };
 
 class PathWalker {
@@ -95,8 +97,13 @@ class PathWalker {
     Expected<Resolved, WalkError> walk(Resolved from, std::string_view path, std::string shown,
                                        const std::string& whole);
     Expected<Ancestry, int> up_from(int fd, FileId self);
-    // The root ("/") or the working directory (".").
-    Expected<Resolved, WalkError> start(const char* name);
+    // The working directory, or (absolute) the root, held by the walker:
+    // the result's `fd` is none and stands for it.
+    Expected<Resolved, WalkError> start(bool absolute);
+    // The descriptor `r` stands for.
+    [[nodiscard]] int fd_of(const Resolved& r) const noexcept {
+        return r.fd.valid() ? r.fd.get() : root_.get();
+    }
     SysResult open(int dirfd, const std::string& name);
     // Most paths hold no link at all: one openat2 opens them and there is
     // nothing to check. None for anything else (a link, a missing component,
@@ -114,6 +121,8 @@ class PathWalker {
     // sides), so what lies above one does not change while the rules are
     // built.
     std::map<FileId, Ancestry> ancestries_;
+    UniqueFd root_; // opened at the first walk from the root
+    StatResult root_st_;
 };
 
 } // namespace morvik::sandbox

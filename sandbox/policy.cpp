@@ -78,9 +78,10 @@ std::optional<ApplyError> walk_error(WalkError e, const std::string& path) {
 }
 
 // Adds the rule for an object the walk resolved.
-Expected<void, ApplyError> add_resolved(RulesetCreated& ruleset, const PathRule& rule, UniqueFd fd,
-                                        PolicyObserver* observer) {
-    auto added = ruleset.add_rule(PathBeneath{PathFd::adopt(std::move(fd)), rule.access});
+Expected<void, ApplyError> add_resolved(RulesetCreated& ruleset, const PathRule& rule,
+                                        Resolved resolved, PolicyObserver* observer) {
+    auto added = ruleset.add_rule(
+        PathBeneath{PathFd::adopt(std::move(resolved.fd), resolved.st), rule.access});
     if (!added) return Unexpected(ApplyError(std::move(added).error()));
     static constexpr PathRuleStatus kStatus[] = {PathRuleStatus::Added, PathRuleStatus::Dropped,
                                                  PathRuleStatus::Inert};
@@ -116,7 +117,7 @@ add_home_rule(Kernel& kernel, RulesetCreated& ruleset, const PathRule& rule, Pat
             }
         }
         why = home_unfit(home->st, chain, system, root_home, kernel.getuid());
-        if (why.empty()) return add_resolved(ruleset, rule, std::move(home->fd), observer);
+        if (why.empty()) return add_resolved(ruleset, rule, std::move(*home), observer);
     }
     notify_path(observer, rule, PathRuleStatus::NotGranted, {}, false, 0, why);
     (void)kernel.write_stderr("Warning: home directory " + escape_name(rule.path) +
@@ -286,9 +287,9 @@ Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule
                                          Ancestry* chain, std::map<std::string, Resolved>* ready) {
     if (ready != nullptr) {
         if (const auto it = ready->find(rule.path); it != ready->end()) {
-            UniqueFd fd = std::move(it->second.fd);
+            Resolved found = std::move(it->second);
             ready->erase(it);
-            return add_resolved(ruleset, rule, std::move(fd), observer);
+            return add_resolved(ruleset, rule, std::move(found), observer);
         }
     }
     auto r = walker.resolve(rule.path);
@@ -307,7 +308,7 @@ Expected<void, ApplyError> add_path_rule(RulesetCreated& ruleset, const PathRule
         if (!c) return Unexpected(ApplyError(PathFdError{OsError{c.error()}, rule.path}));
         *chain = std::move(*c);
     }
-    return add_resolved(ruleset, rule, std::move(r->fd), observer);
+    return add_resolved(ruleset, rule, std::move(*r), observer);
 }
 
 std::string home_unfit(const StatResult& home, const Ancestry& chain,
@@ -360,30 +361,32 @@ Expected<LandlockResult, ApplyError> apply_landlock(const profile::SandboxProfil
     if (!created) return Unexpected(ApplyError(created.error()));
     if (observer != nullptr) observer->on_created(*created);
 
-    // Two passes: the writable places first, then every path (those again
-    // included) against all of them, so that order and nesting do not matter.
-    const std::vector<PathRule> rules = path_rules(profile, rights, options.narrow_dev);
-    auto places = find_writable_places(kernel, rules);
-    if (!places) return Unexpected(std::move(places).error());
-    PathWalker walker(kernel, places->all, places->anchors);
-    std::vector<std::pair<std::string, Ancestry>> system;
-    for (const PathRule& rule : rules) {
-        Ancestry chain;
-        const bool keep = is_system_row(rule.row);
-        if (auto r = add_path_rule(*created, rule, walker, observer, keep ? &chain : nullptr,
-                                   &places->link_free);
-            !r) {
-            return Unexpected(std::move(r).error());
+    { // the walk's descriptors are all closed before enforcement
+        // Two passes: the writable places first, then every path (those again
+        // included) against all of them, so that order and nesting do not matter.
+        const std::vector<PathRule> rules = path_rules(profile, rights, options.narrow_dev);
+        auto places = find_writable_places(kernel, rules);
+        if (!places) return Unexpected(std::move(places).error());
+        PathWalker walker(kernel, places->all, places->anchors);
+        std::vector<std::pair<std::string, Ancestry>> system;
+        for (const PathRule& rule : rules) {
+            Ancestry chain;
+            const bool keep = is_system_row(rule.row);
+            if (auto r = add_path_rule(*created, rule, walker, observer, keep ? &chain : nullptr,
+                                       &places->link_free);
+                !r) {
+                return Unexpected(std::move(r).error());
+            }
+            if (keep && !chain.empty()) system.emplace_back(rule.path, std::move(chain));
         }
-        if (keep && !chain.empty()) system.emplace_back(rule.path, std::move(chain));
-    }
 
-    const std::optional<std::string> home = home_dir(kernel);
-    if (observer != nullptr) observer->on_home(home);
-    if (home) {
-        const PathRule rule{RuleRow::Home, *home, rights.home_access};
-        if (auto r = add_home_rule(kernel, *created, rule, walker, system, observer); !r)
-            return Unexpected(std::move(r).error());
+        const std::optional<std::string> home = home_dir(kernel);
+        if (observer != nullptr) observer->on_home(home);
+        if (home) {
+            const PathRule rule{RuleRow::Home, *home, rights.home_access};
+            if (auto r = add_home_rule(kernel, *created, rule, walker, system, observer); !r)
+                return Unexpected(std::move(r).error());
+        }
     }
 
     if (rights.handle_net && profile.proxy_port) {

@@ -214,7 +214,7 @@ Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBenea
         return Unexpected(RulesetError::unhandled_access(AccessDomain::Fs, access.bits(),
                                                          (access - requested_fs_).bits()));
     }
-    const StatResult st = kernel_->fstat(parent.get());
+    const StatResult st = rule.parent.known_ ? *rule.parent.known_ : kernel_->fstat(parent.get());
     if (!st.ok()) {
         state_ = SupportState::Inert;
         return Unexpected(RulesetError::add_rules_compat(

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/expected.hpp"
@@ -59,8 +60,13 @@ class PathFd {
   public:
     // Opens `path`; an open interrupted by a signal is repeated.
     static Expected<PathFd, PathFdError> open(Kernel& kernel, const std::string& path);
-    // Takes a path-only descriptor opened elsewhere.
-    static PathFd adopt(UniqueFd fd) { return PathFd(std::move(fd)); }
+    // Takes a path-only descriptor opened elsewhere, whose status `st` the
+    // caller already has (so adding the rule needs no second fstat).
+    static PathFd adopt(UniqueFd fd, const StatResult& st) {
+        PathFd out(std::move(fd));
+        out.known_ = st;
+        return out;
+    }
 
     [[nodiscard]] int get() const noexcept { return fd_.get(); }
 
@@ -68,6 +74,7 @@ class PathFd {
     explicit PathFd(UniqueFd fd) : fd_(std::move(fd)) {}
     friend class RulesetCreated;
     UniqueFd fd_;
+    std::optional<StatResult> known_;
 };
 
 struct PathBeneath {
