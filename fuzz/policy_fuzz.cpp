@@ -4,6 +4,7 @@
 //  - every rule's rights lie within the rights the ruleset handles, and a rule
 //    on something that is not a directory carries only file rights;
 //  - no path that does not exist is opened;
+//  - scopes are asked for only from version 6;
 //  - the warning is written at most once, only on success, and exactly when
 //    nothing was enforced; no-new-privileges is set before any restriction.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -58,7 +59,8 @@ int pick_errno(FuzzedDataProvider& in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     FakeKernel fk;
-    // The kernel.
+    // The kernel: its version query's answer, or none.
+    long version = 0;
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
     case 0:
         fk.set_no_landlock(ENOSYS);
@@ -67,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fk.set_no_landlock(EOPNOTSUPP);
         break;
     default:
-        fk.set_version(in.ConsumeIntegralInRange<long>(0, 11));
+        version = in.ConsumeIntegralInRange<long>(0, 11);
+        fk.set_version(version);
     }
     if (in.ConsumeBool()) fk.abi_file = in.ConsumeRandomLengthString(12);
     fk.create_error = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pick_errno(in) : 0;
@@ -118,7 +121,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             handled_fs = c.handled_fs;
             handled_net = c.handled_net;
             check(!profile.allow_udp || (handled_net & 0xC) == 0, "UDP handled with allow_udp");
-            check(c.size == 24 && c.scoped == 0, "ruleset record");
+            check(c.size == 24, "ruleset record size");
+            // Signals and abstract sockets, only when the kernel itself
+            // reports version 6 or later.
+            check((c.scoped & ~std::uint64_t{3}) == 0 && (c.scoped == 0 || version >= 6),
+                  "ruleset scopes");
             break;
         case Kind::OpenPath: {
             check(fk.files.contains(c.text), "an absent path was opened");
