@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,15 @@ void check(bool ok, const char* what) {
 }
 
 const std::vector<std::string> kPool = {
-    "/w", "/g", "/a", "/t", "/u", "/file", "/absent", "", std::string("/n\0x", 4), "rel", "/home/u",
+    "/w",  "/g",      "/a",   "/t", "/u", "/file", "/absent", "", std::string("/n\0x", 4),
+    "rel", "/home/u", "/w/l", "/l",
 };
+
+// Where the fake kernel keeps `p` (relative paths resolve from its working
+// directory, the root).
+std::string stored(const std::string& p) {
+    return p.empty() || p.front() == '/' ? p : "/" + p;
+}
 
 std::string pick_path(FuzzedDataProvider& in) {
     return kPool[in.ConsumeIntegralInRange<std::size_t>(0, kPool.size() - 1)];
@@ -90,7 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (in.ConsumeIntegralInRange<int>(0, 9) == 0) e.open_error = pick_errno(in);
         if (in.ConsumeIntegralInRange<int>(0, 9) == 0) e.fstat_error = pick_errno(in);
         e.eintr = in.ConsumeIntegralInRange<int>(0, 1);
-        fk.files[p] = e;
+        fk.files[stored(p)] = e;
+    }
+    // Links, planted inside a writable place or not, to anywhere in the pool.
+    for (const char* link : {"/w/l", "/l"}) {
+        if (in.ConsumeBool()) {
+            fk.add_dir("/w");
+            fk.add_link(link, pick_path(in));
+        }
     }
     if (in.ConsumeBool()) fk.env["HOME"] = pick_path(in);
     if (in.ConsumeBool()) fk.passwd = FakeKernel::PasswdEntry{fk.uid, pick_path(in)};
@@ -111,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t handled_fs = 0;
     std::uint64_t handled_net = 0;
     bool nnp_set = false;
-    std::string last_open;
-    std::vector<std::string> opened;
+    std::map<int, std::string> opened; // descriptor -> the path it was opened on
+    std::size_t unix_rules = 0;
     std::size_t warnings = 0;
     bool restricted = false;
     for (const auto& c : fk.calls) {
@@ -127,12 +142,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check((c.scoped & ~std::uint64_t{3}) == 0 && (c.scoped == 0 || version >= 6),
                   "ruleset scopes");
             break;
-        case Kind::OpenPath: {
-            check(fk.files.contains(c.text), "an absent path was opened");
-            last_open = c.text;
+        case Kind::OpenPath:
+            check(false, "a path was opened by name");
             break;
-        }
+        case Kind::OpenAt:
+            if (c.opened >= 0) opened[c.opened] = c.text;
+            break;
+        case Kind::OpenNoLinks:
+            if (c.opened >= 0) opened[c.opened] = c.reached;
+            break;
         case Kind::AddPathRule: {
+            check(opened.contains(c.parent_fd), "a rule on a descriptor the walk did not open");
+            const std::string& last_open = opened[c.parent_fd];
             check((c.access & ~handled_fs) == 0, "path rule outside the handled rights");
             check(c.access != 0, "empty path rule");
             const auto& e = fk.files.at(last_open);
@@ -140,11 +161,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check((c.access & ~morvik::sandbox::AccessFs::kFileRights.bits()) == 0,
                       "directory right on a file");
             }
+            // Only the work tree, the git dir and the agent dirs (reached
+            // directly or through a link the walk followed) get unix sockets.
             if (morvik::sandbox::AccessFs(c.access).contains(
                     morvik::sandbox::AccessFs::ResolveUnix)) {
-                const auto& dirs = profile.agent_config_dirs;
-                check(last_open == profile.worktree_path || last_open == profile.git_dir ||
-                          std::find(dirs.begin(), dirs.end(), last_open) != dirs.end(),
+                ++unix_rules;
+                check(unix_rules <= 2 + profile.agent_config_dirs.size(),
                       "unix sockets granted outside the work tree, git dir and agent dirs");
             }
             break;
@@ -161,6 +183,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             restricted = true;
             break;
         case Kind::WriteStderr:
+            if (c.text.starts_with("Warning: home directory ")) {
+                check(c.text.ends_with("\n") && c.text.find('\n') == c.text.size() - 1,
+                      "home warning not one line");
+                break;
+            }
             ++warnings;
             check(c.text == morvik::sandbox::kNotEnforcedWarning, "unexpected text on stderr");
             break;
