@@ -1,6 +1,7 @@
 // Launch cost: morvik-sandbox running /bin/true under a typical profile
 // (about 20 existing paths and a port), against a minimal C launcher that
-// makes the same Landlock calls for the same paths, and against a bare
+// makes the same system calls in the same order (reading the profile, the
+// descriptor walk of every path, Landlock, capabilities, the filter), and against a bare
 // /bin/true. The three are run alternately, round by round, so that drift in
 // the machine's load hits them alike.
 //   launch_bench [rounds]
@@ -91,33 +92,36 @@ int main(int argc, char** argv) {
                            << ",\"allowed_domains\":[\"example.invalid\"],\"env_passthrough\":[]"
                            << ",\"proxy_port\":" << port << "}\n";
 
-    // The same rule table for the C baseline, at this kernel's level (6).
-    std::vector<std::string> minimal = {MORVIK_MINIMAL_BIN, "ffff", std::to_string(port)};
+    // The same rule table for the C baseline, at this kernel's level (6),
+    // each access prefixed with how the launcher walks the path: 'p' and
+    // 'w' writable places (opened first), 's' system directories, 'h' the
+    // home directory, 'r' the rest.
+    std::vector<std::string> minimal = {MORVIK_MINIMAL_BIN, profile, "ffff", std::to_string(port)};
     const auto add = [&](const char* access, const std::string& path) {
         minimal.push_back(access);
         minimal.push_back(path);
     };
-    add("ffff", work);
-    add("ffff", git);
+    add("wffff", work);
+    add("wffff", git);
     for (const auto& a : agents)
-        add("ffff", a);
+        add("wffff", a);
     for (const auto& t : tools)
-        add("d", t);
+        add("rd", t);
     for (const auto& e : extra)
-        add("d", e);
+        add("rd", e);
     for (const char* s : {"/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin", "/run", "/sys"})
-        add("d", s);
-    add("ffff", "/tmp");
-    add("d", "/proc");
+        add("sd", s);
+    add("pffff", "/tmp");
+    add("sd", "/proc");
     // Run as root, the launcher narrows /dev to its pseudo-devices.
     if (geteuid() == 0) {
         for (const char* d : {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom",
                               "/dev/tty", "/dev/ptmx", "/dev/pts/", "/dev/shm/"})
-            add("ffff", d);
+            add("pffff", d);
     } else {
-        add("ffff", "/dev");
+        add("pffff", "/dev");
     }
-    add("4126", home);
+    add("h4126", home);
     minimal.insert(minimal.end(), {"--", "/bin/true"});
 
     setenv("HOME", home.c_str(), 1);
@@ -137,7 +141,7 @@ int main(int argc, char** argv) {
         t.samples.push_back(run_once(bare));
     }
     std::printf("rounds: %d (paths in the rule table: %zu, plus a port rule)\n", rounds,
-                (minimal.size() - 5) / 2);
+                (minimal.size() - 6) / 2);
     std::printf("%-28s %10s %10s\n", "per launch (us)", "median", "mean");
     std::printf("%-28s %10.1f %10.1f\n", "bare /bin/true", t.median(), t.mean());
     std::printf("%-28s %10.1f %10.1f\n", "minimal C launcher", c.median(), c.mean());

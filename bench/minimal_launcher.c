@@ -1,18 +1,31 @@
 /* Baseline for the launch benchmark: the least a launcher can do to confine
  * a command the same way. It gets its rules ready-made on the command line
- * (no profile to read or parse) and makes the same system calls for the same
- * paths: the Landlock ruleset with its scopes, the capability drop when it
- * runs as root or holds a capability, and the same system-call filter
- * (the launcher's own generated programs, the variant refusing set-ID modes
- * after a drop), then execs.
- *   minimal_launcher HANDLED_FS PORT [ACCESS PATH]... -- command [args...]
- * ACCESS and HANDLED_FS are hexadecimal; PORT 0 means no port rule. */
+ * (the profile file is read but not parsed) and makes the launcher's system
+ * calls in the launcher's order: the standard-descriptor check and SIGPIPE,
+ * the version queries, the Landlock ruleset with its scopes, every path
+ * opened by descriptor (the writable places first, links followed from the
+ * root and the ancestry of their targets and of the home directory walked up
+ * with ".."), the capability drop when it runs as root or holds a
+ * capability, and the same system-call filter (the launcher's own generated
+ * programs, the variant refusing set-ID modes after a drop), then execs.
+ * The link walk covers what the benchmark's paths need: a top-level name
+ * whose link text is relative and holds no further link.
+ *   minimal_launcher PROFILE HANDLED_FS PORT [KIND+ACCESS PATH]... -- command [args...]
+ * ACCESS and HANDLED_FS are hexadecimal; PORT 0 means no port rule. KIND is
+ * 'p' (a fixed writable place, opened first), 'w' (a writable place, opened
+ * next), 's' (a system directory, whose ancestry is taken when reached
+ * through a link), 'h' (the home directory: its ancestry, then the owner
+ * check's getuid) or 'r' (the rest). */
 #define _GNU_SOURCE
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/openat2.h>
 #include <linux/seccomp.h>
 #include <linux/securebits.h>
+#include <poll.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -67,30 +80,130 @@ static int drop_capabilities(int full) {
     return (int)syscall(SYS_capset, &header, data);
 }
 
+/* Identities whose ancestry is known, as the launcher's walker keeps them. */
+static struct {
+    dev_t dev;
+    ino_t ino;
+} known[64];
+static int nknown;
+static int root_fd = -1;
+
+static int is_known(const struct stat* st) {
+    for (int i = 0; i < nknown; ++i)
+        if (known[i].dev == st->st_dev && known[i].ino == st->st_ino) return 1;
+    return 0;
+}
+
+static void learn(const struct stat* st) {
+    if (nknown < 64 && !is_known(st)) {
+        known[nknown].dev = st->st_dev;
+        known[nknown++].ino = st->st_ino;
+    }
+}
+
+/* Walks up from the directory `fd` with "..", as far as a known directory. */
+static void ancestry(int fd, const struct stat* self) {
+    if (is_known(self)) return;
+    struct stat st, last = *self;
+    int parent = -1;
+    for (int at = fd;;) {
+        const int up = openat(at, "..", O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (parent >= 0) close(parent);
+        if (up < 0 || fstat(up, &st) != 0) exit(1);
+        parent = at = up;
+        if ((st.st_dev == last.st_dev && st.st_ino == last.st_ino) || is_known(&st)) break;
+        learn(&last);
+        last = st;
+    }
+    learn(&last);
+    close(parent);
+}
+
+static int open_whole(int dir, const char* path, struct stat* st) {
+    struct open_how how = {O_PATH | O_CLOEXEC, 0, RESOLVE_NO_SYMLINKS};
+    const int fd = (int)syscall(SYS_openat2, dir, path, &how, sizeof how);
+    if (fd >= 0 && fstat(fd, st) != 0) exit(1);
+    return fd;
+}
+
+/* The launcher's walk for the benchmark's paths; -1 when absent. */
+static int resolve(const char* path, struct stat* st, int* through_link) {
+    *through_link = 0;
+    int fd = open_whole(AT_FDCWD, path, st);
+    if (fd >= 0 || errno != ELOOP) return fd;
+    struct stat root_st, link_st;
+    if (root_fd < 0) {
+        root_fd = openat(AT_FDCWD, "/", O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (root_fd < 0 || fstat(root_fd, &root_st) != 0) exit(1);
+        learn(&root_st); /* the root is its own parent */
+    }
+    char text[256];
+    const int link = openat(root_fd, path + 1, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (link < 0 || fstat(link, &link_st) != 0 || !S_ISLNK(link_st.st_mode)) exit(1);
+    const ssize_t n = readlinkat(link, "", text, sizeof text);
+    if (n <= 0 || (size_t)n >= sizeof text || text[0] == '/') exit(1);
+    text[n] = '\0';
+    fd = open_whole(root_fd, text, st);
+    close(link);
+    *through_link = 1;
+    return fd;
+}
+
 int main(int argc, char** argv) {
-    if (argc < 4) return 2;
-    long version = syscall(444, NULL, 0, 1);
+    if (argc < 5) return 2;
+    char* profile = malloc(1 << 16);
+    struct pollfd std_fds[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (!profile || poll(std_fds, 3, 0) < 0) return 1;
+    struct sigaction ignore = {0}, started;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &started);
+    int pfd = open(argv[1], O_RDONLY | O_CLOEXEC);
+    struct stat pst;
+    if (pfd < 0 || fstat(pfd, &pst) != 0 || pst.st_size >= (1 << 16)) return 1;
+    ssize_t got = read(pfd, profile, (size_t)pst.st_size);
+    if (got != pst.st_size || read(pfd, profile + got, 1) != 0) return 1;
+    close(pfd);
+
     const int drop = privileged();
-    struct ruleset_attr attr = {strtoull(argv[1], NULL, 16), 0x3, version >= 6 ? 0x3 : 0};
-    unsigned long port = strtoul(argv[2], NULL, 10);
-    int ruleset = (int)syscall(444, &attr, sizeof attr, 0);
+    const int abi = open("/sys/kernel/security/landlock/abi_version", O_RDONLY | O_CLOEXEC);
+    if (abi >= 0) return 2; /* the launcher would read it */
+    syscall(444, NULL, 0, 1);
+    const long version = syscall(444, NULL, 0, 1);
+    struct ruleset_attr attr = {strtoull(argv[2], NULL, 16), 0x3, version >= 6 ? 0x3 : 0};
+    const unsigned long port = strtoul(argv[3], NULL, 10);
+    const int ruleset = (int)syscall(444, &attr, sizeof attr, 0);
     if (ruleset < 0) {
         perror("create");
         return 1;
     }
-    int i = 3;
-    for (; i + 1 < argc && strcmp(argv[i], "--") != 0; i += 2) {
+    int end = 4;
+    while (end + 1 < argc && strcmp(argv[end], "--") != 0)
+        end += 2;
+    if (end >= argc || end + 1 >= argc) return 2;
+
+    /* The writable places first, kept open: the fixed ones, then the others. */
+    int fds[64];
+    struct stat sts[64];
+    for (int i = 4; i < end && i / 2 < 64; i += 2)
+        fds[i / 2] = -1;
+    for (const char* kinds = "pw"; *kinds; ++kinds)
+        for (int i = 4; i < end; i += 2)
+            if (argv[i][0] == *kinds) fds[i / 2] = open_whole(AT_FDCWD, argv[i + 1], &sts[i / 2]);
+    for (int i = 4; i < end; i += 2) {
+        const char kind = argv[i][0];
         struct stat st;
-        if (stat(argv[i + 1], &st) != 0) continue;
-        int fd = open(argv[i + 1], O_PATH | O_CLOEXEC);
-        if (fd < 0) {
-            perror("open");
-            return 1;
+        int fd, through_link = 0;
+        if (kind == 'p' || kind == 'w') {
+            fd = fds[i / 2];
+            st = sts[i / 2];
+        } else {
+            fd = resolve(argv[i + 1], &st, &through_link);
         }
-        struct stat fst;
-        fstat(fd, &fst);
-        uint64_t access = strtoull(argv[i], NULL, 16);
-        if (!S_ISDIR(fst.st_mode)) access &= 0xC007;
+        if (fd < 0) continue;
+        if ((kind == 's' && through_link) || kind == 'h') ancestry(fd, &st);
+        if (kind == 'h' && getuid() != st.st_uid) return 1;
+        uint64_t access = strtoull(argv[i] + 1, NULL, 16);
+        if (!S_ISDIR(st.st_mode)) access &= 0xC007;
         struct path_beneath_attr rule = {access, fd};
         if (syscall(445, ruleset, 1, &rule, 0) != 0) {
             perror("add_rule");
@@ -98,6 +211,7 @@ int main(int argc, char** argv) {
         }
         close(fd);
     }
+    if (root_fd >= 0) close(root_fd);
     if (port != 0) {
         struct net_port_attr rule = {0x2, port};
         if (syscall(445, ruleset, 2, &rule, 0) != 0) {
@@ -123,8 +237,8 @@ int main(int argc, char** argv) {
         perror("seccomp");
         return 1;
     }
-    if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc) return 2;
-    execvp(argv[i + 1], argv + i + 1);
+    sigaction(SIGPIPE, &started, NULL);
+    execvp(argv[end + 1], argv + end + 1);
     perror("exec");
     return 1;
 }
