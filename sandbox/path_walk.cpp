@@ -103,6 +103,8 @@ Expected<Resolved, WalkError> PathWalker::start(bool absolute) {
     if (!absolute) return Resolved{std::move(fd), st, {}};
     root_ = std::move(fd);
     root_st_ = st;
+    // The root is its own parent: nothing above it to open.
+    ancestries_.try_emplace(id_of(st), Ancestry{id_of(st)});
     return Resolved{UniqueFd(), root_st_, {}};
 }
 

@@ -187,6 +187,35 @@ TEST(PathWalk, NarrowedDevVouchesOnlyForItsDevices) {
     }
 }
 
+// Merged-/usr links: the walk up from the links' directory (the root) and
+// from their targets opens each directory's ".." once, and never the root's,
+// which is its own parent.
+TEST(PathWalk, WalksUpFromEachDirectoryOnce) {
+    FakeKernel k = machine();
+    for (const std::string name : {"bin", "lib", "sbin"}) {
+        k.files.erase("/" + name);
+        k.add_dir("/usr/" + name);
+        k.add_link("/" + name, "usr/" + name);
+    }
+    const auto r = apply_landlock(profile_with("/p/w", ""), k, PolicyOptions{"/abi"});
+    ASSERT_TRUE(r) << r.error().to_string();
+    for (const char* target : {"/usr/bin", "/usr/lib", "/usr/sbin"})
+        EXPECT_TRUE(has_rule(k, target, kRead)) << target;
+    EXPECT_TRUE(has_rule(k, "/home/u", kHome));
+    std::map<int, std::string> opened;
+    std::map<std::string, int> walked_up_from;
+    for (const auto& c : k.calls) {
+        if (c.kind == K::OpenAt && c.fd != kCurrentDirectory &&
+            c.text.size() <= opened.at(c.fd).size()) // ".." (no "." is opened here)
+            ++walked_up_from[opened.at(c.fd)];
+        if (c.kind == K::OpenAt) opened[c.opened] = c.text;
+        if (c.kind == K::OpenNoLinks) opened[c.opened] = c.reached;
+    }
+    const std::map<std::string, int> want = {{"/usr/bin", 1}, {"/usr/lib", 1}, {"/usr/sbin", 1},
+                                             {"/usr", 1},     {"/home/u", 1},  {"/home", 1}};
+    EXPECT_EQ(walked_up_from, want);
+}
+
 struct HomeCase {
     const char* name;
     std::function<void(FakeKernel&)> setup;
