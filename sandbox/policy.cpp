@@ -77,6 +77,11 @@ std::optional<ApplyError> walk_error(WalkError e, const std::string& path) {
     return std::nullopt;
 }
 
+std::string owner_mismatch(uid_t owner, uid_t uid) {
+    return "owned by uid " + std::to_string(owner) + ", not by the real user (uid " +
+           std::to_string(uid) + ")";
+}
+
 // Adds the rule for an object the walk resolved.
 Expected<void, ApplyError> add_resolved(RulesetCreated& ruleset, const PathRule& rule,
                                         Resolved resolved, PolicyObserver* observer) {
@@ -110,13 +115,21 @@ add_home_rule(Kernel& kernel, RulesetCreated& ruleset, const PathRule& rule, Pat
         std::optional<FileId> root_home;
         if ((home->st.mode & S_IFMT) == S_IFDIR) {
             auto c = walker.ancestry(*home);
-            if (!c) return Unexpected(ApplyError(PathFdError{OsError{c.error()}, rule.path}));
-            chain = std::move(*c);
-            if (chain.size() == 2) { // a top-level directory: only "/root" may be one
-                if (auto r = walker.resolve("/root"); r) root_home = id_of(r->st);
+            if (c) {
+                chain = std::move(*c);
+                if (chain.size() == 2) { // a top-level directory: only "/root" may be one
+                    if (auto r = walker.resolve("/root"); r) root_home = id_of(r->st);
+                }
+            } else {
+                // A directory the user cannot search (another user's home,
+                // or "/root" after su) cannot be placed: it is not granted,
+                // and the run goes on without it.
+                why = home->st.uid != kernel.getuid()
+                          ? owner_mismatch(home->st.uid, kernel.getuid())
+                          : "cannot be examined: " + errno_description(c.error());
             }
         }
-        why = home_unfit(home->st, chain, system, root_home, kernel.getuid());
+        if (why.empty()) why = home_unfit(home->st, chain, system, root_home, kernel.getuid());
         if (why.empty()) return add_resolved(ruleset, rule, std::move(*home), observer);
     }
     notify_path(observer, rule, PathRuleStatus::NotGranted, {}, false, 0, why);
@@ -322,10 +335,7 @@ std::string home_unfit(const StatResult& home, const Ancestry& chain,
         if (beneath(chain, {dir.front()})) return "beneath the system directory " + name;
         if (beneath(dir, {chain.front()})) return "holds the system directory " + name;
     }
-    if (home.uid != uid) {
-        return "owned by uid " + std::to_string(home.uid) + ", not by the real user (uid " +
-               std::to_string(uid) + ")";
-    }
+    if (home.uid != uid) return owner_mismatch(home.uid, uid);
     return {};
 }
 

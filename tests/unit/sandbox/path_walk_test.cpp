@@ -276,6 +276,15 @@ TEST(HomeRule, GrantedOnlyWhenItOpensNothingElse) {
          w + "/home/u/f not granted: not a directory\n"},
         {"owned by another user", [](FakeKernel& k) { k.files.at("/home/u").owner = 1001; },
          w + "/home/u not granted: owned by uid 1001, not by the real user (uid 1000)\n"},
+        {"another user's, not searchable",
+         [](FakeKernel& k) {
+             k.files.at("/home/u").owner = 0;
+             k.files.at("/home").open_error = EACCES;
+         },
+         w + "/home/u not granted: owned by uid 0, not by the real user (uid 1000)\n"},
+        {"the user's own, not searchable",
+         [](FakeKernel& k) { k.files.at("/home").open_error = EACCES; },
+         w + "/home/u not granted: cannot be examined: Permission denied\n"},
         {"a name that would forge a line", home("/x\nWarning: y"), ""},
         {"a line feed in a relative name", home("x\ny"),
          w + "x\\ny not granted: not an absolute path\n"},
