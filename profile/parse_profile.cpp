@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -519,7 +520,10 @@ class Reader {
         }
     }
 
-    bool port_value(std::optional<std::uint16_t>& out) {
+    // An unsigned integer in [min, max], or null (none). `expected` names
+    // the type in errors ("u16", "a nonzero u32").
+    bool bounded_value(std::optional<std::uint64_t>& out, std::uint64_t min, std::uint64_t max,
+                       std::string_view expected) {
         ws();
         if (p_ == e_) return fail_peek(kEofValue);
         const uchar c = *p_;
@@ -529,24 +533,28 @@ class Reader {
             out.reset();
             return true;
         }
-        if (c != '-' && !is_digit(c)) return invalid_type(kExpectU16);
+        if (c != '-' && !is_digit(c)) return invalid_type(expected);
         const bool negative = c == '-';
         if (negative) ++p_;
         Number n;
         if (!number(negative, n)) return false;
-        switch (n.kind) {
-        case Number::Kind::Unsigned:
-            if (n.u <= 65535) {
-                out = static_cast<std::uint16_t>(n.u);
-                return true;
-            }
-            break;
-        case Number::Kind::Signed:
-            break;
-        case Number::Kind::Float:
-            return fail("invalid type: " + n.describe() + ", expected u16", p_);
+        if (n.kind == Number::Kind::Float) {
+            return fail("invalid type: " + n.describe() + ", expected " + std::string(expected),
+                        p_);
         }
-        return fail("invalid value: " + n.describe() + ", expected u16", p_);
+        if (n.kind == Number::Kind::Unsigned && n.u >= min && n.u <= max) {
+            out = n.u;
+            return true;
+        }
+        return fail("invalid value: " + n.describe() + ", expected " + std::string(expected), p_);
+    }
+
+    template <class T>
+    bool bounded_value(std::optional<T>& out, std::uint64_t min, std::string_view expected) {
+        std::optional<std::uint64_t> v;
+        if (!bounded_value(v, min, std::numeric_limits<T>::max(), expected)) return false;
+        out = v ? std::optional<T>(static_cast<T>(*v)) : std::nullopt;
+        return true;
     }
 
     bool bool_value(bool& out) {
@@ -560,33 +568,6 @@ class Reader {
             return true;
         }
         return invalid_type(kExpectBool);
-    }
-
-    // A Landlock ABI version of 1 or more; null stands for no minimum.
-    bool abi_value(std::optional<std::uint32_t>& out) {
-        ws();
-        if (p_ == e_) return fail_peek(kEofValue);
-        const uchar c = *p_;
-        if (c == 'n') {
-            ++p_;
-            if (!ident("ull")) return false;
-            out.reset();
-            return true;
-        }
-        if (c != '-' && !is_digit(c)) return invalid_type(kExpectAbi);
-        const bool negative = c == '-';
-        if (negative) ++p_;
-        Number n;
-        if (!number(negative, n)) return false;
-        if (n.kind == Number::Kind::Float) {
-            return fail("invalid type: " + n.describe() + ", expected " + std::string(kExpectAbi),
-                        p_);
-        }
-        if (n.kind == Number::Kind::Unsigned && n.u >= 1 && n.u <= 0xFFFFFFFFULL) {
-            out = static_cast<std::uint32_t>(n.u);
-            return true;
-        }
-        return fail("invalid value: " + n.describe() + ", expected " + std::string(kExpectAbi), p_);
     }
 
     bool field_value(int field, SandboxProfile& profile) {
@@ -606,13 +587,13 @@ class Reader {
         case 6:
             return list_value(profile.env_passthrough, kExpectString);
         case 7:
-            return port_value(profile.proxy_port);
+            return bounded_value(profile.proxy_port, 0, kExpectU16);
         case 8:
             return bool_value(profile.allow_udp);
         case 9:
             return bool_value(profile.keep_capabilities);
         case 10:
-            return abi_value(profile.minimum_landlock_abi);
+            return bounded_value(profile.minimum_landlock_abi, 1, kExpectAbi);
         default:
             return bool_value(profile.log_denials);
         }
