@@ -8,7 +8,6 @@
 
 #include "base/escape.hpp"
 #include "base/os_error.hpp"
-#include "base/utf8.hpp"
 #include "morvik_version.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
@@ -287,51 +286,12 @@ std::string names(AccessNet access) {
 }
 
 std::string quote_path(std::string_view path) {
-    static constexpr char kHex[] = "0123456789abcdef";
+    // The launcher's escaping never leaves a raw line break or a lone
+    // backslash; a quote inside the name is escaped so the quotes delimit it.
     std::string out = "\"";
-    const auto hex = [&](unsigned char c) {
-        out += "\\x";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
-    };
-    std::size_t i = 0;
-    while (i < path.size()) {
-        const auto c = static_cast<unsigned char>(path[i]);
-        if (c >= 0x80) {
-            // Keep a well-formed UTF-8 sequence as it is; escape a stray byte.
-            if (const Utf8Step step = decode_utf8(path, i); step.valid) {
-                out.append(path.substr(i, step.length));
-                i += step.length;
-            } else {
-                hex(c);
-                ++i;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                hex(c);
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        ++i;
+    for (const char c : escape_name(path)) {
+        if (c == '"') out += '\\';
+        out += c;
     }
     out += '"';
     return out;

@@ -39,10 +39,11 @@
 // RIGHTS are right names joined by " | ", lowest bit first, or "none". ROW
 // is the profile key (worktree_path, git_dir, agent_config_dirs, tool_dirs,
 // user_allowed_paths), "system" for the fixed directories, or "home". PATH is
-// in double quotes with '"' and '\' escaped by '\', line feed, tab and
-// carriage return as \n \t \r, and other control bytes and bytes that are not
-// valid UTF-8 as \xHH. A rule's NOTES are "(not a directory: removed RIGHTS)"
-// and "(unsupported by the kernel: RIGHTS)". A skip's REASON is
+// in double quotes, escaped as in the launcher's failure lines ('\' as \\,
+// line feed and tab as \n and \t, other control characters, C1 included, and
+// bytes that are not valid UTF-8 as \xHH) and '"' as \". A rule's NOTES are
+// "(not a directory: removed RIGHTS)" and "(unsupported by the kernel:
+// RIGHTS)". A skip's REASON is
 // "absent: OS ERROR", "not granted: WHY" (the home directory only, where
 // the launcher warns), "dropped: the kernel supports none of RIGHTS", or the
 // rule's rights followed by "(kept, but the ruleset is inert: ...)".

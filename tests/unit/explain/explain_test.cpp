@@ -486,7 +486,8 @@ TEST(QuotePathTest, EveryPathStaysOnOneLineAndIsRecoverable) {
         {"/plain/path", R"("/plain/path")"},
         {"", R"("")"},
         {"a\"b\\c", R"("a\"b\\c")"},
-        {"a\nb\tc\rd", R"("a\nb\tc\rd")"},
+        {"a\nb\tc\rd", R"("a\nb\tc\x0dd")"},
+        {"c1\xC2\x85", R"("c1\xc2\x85")"}, // NEL, a line break to some readers
         {std::string("a\0b", 3), R"("a\x00b")"},
         {"\x01\x1f\x7f", R"("\x01\x1f\x7f")"},
         {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
