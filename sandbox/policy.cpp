@@ -254,6 +254,7 @@ std::string ApplyError::to_string() const {
 Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
                                                           const std::vector<PathRule>& rules) {
     struct Found {
+        std::string path;
         FileId id;
         std::vector<Ancestry> link_dirs;
     };
@@ -267,7 +268,7 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
             if (auto e = walk_error(r.error(), path)) return Unexpected(std::move(*e));
             return {};
         }
-        found.push_back({id_of(r->st), walker.take_link_directories()});
+        found.push_back({path, id_of(r->st), walker.take_link_directories()});
         if (found.back().link_dirs.empty()) places.link_free.try_emplace(path, std::move(*r));
         return {};
     };
@@ -287,10 +288,26 @@ Expected<WritablePlaces, ApplyError> find_writable_places(Kernel& kernel,
 
     for (const Found& f : found)
         places.all.push_back(f.id);
+    std::vector<const Found*> reached_through_places;
     for (const Found& f : found) {
         const bool through_place = std::ranges::any_of(
             f.link_dirs, [&](const Ancestry& dir) { return beneath(dir, places.all); });
-        if (!through_place) places.anchors.push_back(f.id);
+        if (through_place) {
+            reached_through_places.push_back(&f);
+        } else {
+            places.anchors.push_back(f.id);
+        }
+    }
+    // A place reached through a link in an anchor that leads outside every
+    // anchor is refused here, naming that link. Left to the check against
+    // `all`, which holds the place itself, the links met further on (in
+    // "/proc" for a link to "/proc/self/root") would be refused first and
+    // named instead. Any other failure is met again by that check.
+    PathWalker vetting(kernel, places.anchors, places.anchors);
+    for (const Found* f : reached_through_places) {
+        auto r = vetting.resolve(f->path);
+        if (!r && r.error().kind == WalkError::Kind::Refused)
+            return Unexpected(ApplyError(std::move(r.error().refusal)));
     }
     return places;
 }

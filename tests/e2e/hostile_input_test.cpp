@@ -93,6 +93,16 @@ TEST_P(HostileInputTest, PlantedLinkCannotWidenTheNextRun) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Failed to apply Landlock rules: symbolic link \"" + work_ + "/.git\" -> \"/" +
                          kRefused + work_ + "/.git\"\n");
+
+    // The root reached through the links in /proc: the line names the planted one.
+    const std::string git = work_ + "/.git";
+    ASSERT_EQ(::unlink(git.c_str()), 0);
+    ASSERT_EQ(::symlink("/proc/self/root", git.c_str()), 0);
+    r = sh("cat " + secret_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Failed to apply Landlock rules: symbolic link \"" + git +
+                         "\" -> \"/proc/self/root" + kRefused + git + "\"\n");
 }
 
 // A work tree or home directory under /tmp: renamed within /tmp and linked

@@ -546,19 +546,20 @@ TEST(RunTest, UsageLineForAnyOtherCommandLine) {
 // The launcher's verdict on a link planted in a writable place, with the
 // lines decided before it.
 TEST(RunTest, ApplyFailureKeepsTheLinesBeforeIt) {
-    const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w/.git", "agent_config_dirs": [],
-        "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": []})");
+    const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w", "agent_config_dirs": [],
+        "tool_dirs": ["/w/sub/u"], "user_allowed_paths": [], "allowed_domains": [],
+        "env_passthrough": []})");
     FakeKernel k;
     base_files(k);
-    k.add_link("/w/.git", "/");
+    k.add_link("/w/sub", "/home");
     const std::vector<const char*> args = {"x", "--profile", good.path().c_str()};
     const Outcome o = run(args, k);
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "Failed to apply Landlock rules: symbolic link \"/w/.git\" -> \"/\" lies in a "
-                     "writable place and leads outside every writable place; refusing "
-                     "\"/w/.git\"\n");
-    EXPECT_NE(o.out.find("rule: worktree_path \"/w\""), std::string::npos);
-    EXPECT_EQ(o.out.find("git_dir"), std::string::npos);
+    EXPECT_EQ(o.err, "Failed to apply Landlock rules: symbolic link \"/w/sub\" -> \"/home\" lies "
+                     "in a writable place and leads outside every writable place; refusing "
+                     "\"/w/sub/u\"\n");
+    EXPECT_NE(o.out.find("rule: git_dir \"/w\""), std::string::npos);
+    EXPECT_EQ(o.out.find("tool_dirs"), std::string::npos);
     EXPECT_EQ(k.open_fds(), 0U);
 }
 

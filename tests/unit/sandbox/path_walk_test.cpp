@@ -79,6 +79,14 @@ TEST(PathWalk, LinksBeneathWritablePlacesLeadOnlyBeneathThem) {
         {"git dir replaced by a link to the root",
          [](FakeKernel& k) { k.add_link("/p/w/.git", "/"); }, profile_with("/p/w", "/p/w/.git"),
          "symbolic link \"/p/w/.git\" -> \"/" + kRefusedTail + "/p/w/.git\""},
+        {"git dir replaced by a link to the root through /proc",
+         [](FakeKernel& k) {
+             k.add_link("/proc/self", "4242");
+             k.add_link("/proc/4242/root", "/");
+             k.add_link("/p/w/.git", "/proc/self/root");
+         },
+         profile_with("/p/w", "/p/w/.git"),
+         "symbolic link \"/p/w/.git\" -> \"/proc/self/root" + kRefusedTail + "/p/w/.git\""},
         {"two planted links cannot vouch for each other",
          [](FakeKernel& k) {
              k.add_link("/p/w/.git", "/");

@@ -303,7 +303,7 @@ TEST(Policy, FailuresStopAndCloseEverything) {
          },
          "symbolic link \"/w/.git\" -> \"/\" lies in a writable place and leads outside every "
          "writable place; refusing \"/w/.git\"",
-         1},
+         0},
         {"add port",
          [](FakeKernel& k) {
              k.add_rule_error = EINVAL;
