@@ -53,7 +53,6 @@ class DryRunKernel final : public Kernel {
     int install_syscall_filter(const SyscallFilter& filter) override;
     SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                     unsigned long arg5) override;
-    SysResult open_path(const std::string& path) override { return base_.open_path(path); }
     SysResult open_at(int dirfd, const std::string& name) override {
         return base_.open_at(dirfd, name);
     }
@@ -62,7 +61,6 @@ class DryRunKernel final : public Kernel {
     }
     ReadResult read_link(int fd) override { return base_.read_link(fd); }
     StatResult fstat(int fd) override { return base_.fstat(fd); }
-    StatResult stat(const std::string& path) override { return base_.stat(path); }
     int close(int fd) override;
     ReadResult read_file(const std::string& path) override { return base_.read_file(path); }
     std::optional<std::string> getenv(const char* name) override { return base_.getenv(name); }

@@ -94,7 +94,7 @@ struct RulesetError {
     friend bool operator==(const RulesetError&, const RulesetError&) = default;
 };
 
-// `PathFd::open` failed: kind OpenCall.
+// A profile path that exists could not be opened by the path walk.
 struct PathFdError {
     OsError source{};
     std::string path;

@@ -85,9 +85,6 @@ class Kernel : public FdCloser {
     virtual SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                             unsigned long arg5) = 0;
 
-    // One open(path, O_PATH | O_CLOEXEC) attempt (EINTR is the caller's to
-    // retry). A path with an embedded NUL byte fails with EINVAL.
-    virtual SysResult open_path(const std::string& path) = 0;
     // One openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC) attempt (EINTR
     // is the caller's to retry); `dirfd` may be kCurrentDirectory. A name with
     // an embedded NUL byte fails with EINVAL.
@@ -101,9 +98,6 @@ class Kernel : public FdCloser {
     virtual ReadResult read_link(int fd) = 0;
     // fstat(fd).
     virtual StatResult fstat(int fd) = 0;
-    // stat(path), following symbolic links. A path with an embedded NUL byte
-    // fails with EINVAL.
-    virtual StatResult stat(const std::string& path) = 0;
     // close(fd); not retried.
     int close(int fd) override = 0;
     // Reads the whole file at `path` (opened read-only, close-on-exec, and

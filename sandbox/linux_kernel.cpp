@@ -83,11 +83,6 @@ SysResult LinuxKernel::prctl(int option, unsigned long arg2, unsigned long arg3,
     return capture(::prctl(option, arg2, arg3, arg4, arg5));
 }
 
-SysResult LinuxKernel::open_path(const std::string& path) {
-    if (has_nul(path)) return SysResult{-1, EINVAL};
-    return capture(::open(path.c_str(), O_PATH | O_CLOEXEC));
-}
-
 SysResult LinuxKernel::open_at(int dirfd, const std::string& name) {
     static_assert(kCurrentDirectory == AT_FDCWD);
     if (has_nul(name)) return SysResult{-1, EINVAL};
@@ -118,13 +113,6 @@ ReadResult LinuxKernel::read_link(int fd) {
 StatResult LinuxKernel::fstat(int fd) {
     struct stat st {};
     const int rc = ::fstat(fd, &st);
-    return from_stat(rc, st);
-}
-
-StatResult LinuxKernel::stat(const std::string& path) {
-    if (has_nul(path)) return StatResult{EINVAL, 0};
-    struct stat st {};
-    const int rc = ::stat(path.c_str(), &st);
     return from_stat(rc, st);
 }
 

@@ -17,12 +17,10 @@ class LinuxKernel final : public Kernel {
     int install_syscall_filter(const SyscallFilter& filter) override;
     SysResult prctl(int option, unsigned long arg2, unsigned long arg3, unsigned long arg4,
                     unsigned long arg5) override;
-    SysResult open_path(const std::string& path) override;
     SysResult open_at(int dirfd, const std::string& name) override;
     SysResult open_no_links(int dirfd, const std::string& path) override;
     ReadResult read_link(int fd) override;
     StatResult fstat(int fd) override;
-    StatResult stat(const std::string& path) override;
     int close(int fd) override;
     ReadResult read_file(const std::string& path) override;
     std::optional<std::string> getenv(const char* name) override;

@@ -127,15 +127,6 @@ std::string_view to_string(SupportState state) noexcept {
     return "?";
 }
 
-Expected<PathFd, PathFdError> PathFd::open(Kernel& kernel, const std::string& path) {
-    SysResult r;
-    do {
-        r = kernel.open_path(path);
-    } while (r.value < 0 && r.error == EINTR);
-    if (r.value < 0) return Unexpected(PathFdError{OsError{r.error}, path});
-    return PathFd(UniqueFd(kernel, static_cast<int>(r.value)));
-}
-
 Ruleset::Ruleset(Kernel& kernel) : kernel_(&kernel), support_(KernelSupport::query(kernel)) {}
 
 namespace {
@@ -214,7 +205,7 @@ Expected<RuleOutcome<AccessFs>, RulesetError> RulesetCreated::add_rule(PathBenea
         return Unexpected(RulesetError::unhandled_access(AccessDomain::Fs, access.bits(),
                                                          (access - requested_fs_).bits()));
     }
-    const StatResult st = rule.parent.known_ ? *rule.parent.known_ : kernel_->fstat(parent.get());
+    const StatResult& st = rule.parent.st_;
     if (!st.ok()) {
         state_ = SupportState::Inert;
         return Unexpected(RulesetError::add_rules_compat(

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "base/expected.hpp"
@@ -55,26 +54,21 @@ template <class Access> struct RuleOutcome {
     bool directory_rights_removed = false;
 };
 
-// A path-only descriptor (O_PATH | O_CLOEXEC, links followed).
+// A path-only descriptor (O_PATH | O_CLOEXEC) from the path walk, with its
+// status.
 class PathFd {
   public:
-    // Opens `path`; an open interrupted by a signal is repeated.
-    static Expected<PathFd, PathFdError> open(Kernel& kernel, const std::string& path);
     // Takes a path-only descriptor opened elsewhere, whose status `st` the
     // caller already has (so adding the rule needs no second fstat).
-    static PathFd adopt(UniqueFd fd, const StatResult& st) {
-        PathFd out(std::move(fd));
-        out.known_ = st;
-        return out;
-    }
+    static PathFd adopt(UniqueFd fd, const StatResult& st) { return PathFd(std::move(fd), st); }
 
     [[nodiscard]] int get() const noexcept { return fd_.get(); }
 
   private:
-    explicit PathFd(UniqueFd fd) : fd_(std::move(fd)) {}
+    PathFd(UniqueFd fd, const StatResult& st) : fd_(std::move(fd)), st_(st) {}
     friend class RulesetCreated;
     UniqueFd fd_;
-    std::optional<StatResult> known_;
+    StatResult st_;
 };
 
 struct PathBeneath {

@@ -41,12 +41,10 @@ struct FakeCall {
         AddNetRule,
         RestrictSelf,
         Prctl,
-        OpenPath,
         OpenAt,
         OpenNoLinks,
         ReadLink,
         Fstat,
-        Stat,
         Close,
         ReadFile,
         Getenv,
@@ -85,7 +83,7 @@ class FakeKernel : public sandbox::Kernel {
 
     struct Entry {
         unsigned mode = S_IFDIR | 0755;
-        int open_error = 0;  // open_path fails with this errno
+        int open_error = 0;  // opening it fails with this errno
         int eintr = 0;       // the first n opens fail with EINTR
         int fstat_error = 0; // fstat of its descriptor fails with this errno
         std::string link;    // a symbolic link's text
@@ -261,20 +259,6 @@ class FakeKernel : public sandbox::Kernel {
         return {prctl_get_result, 0};
     }
 
-    SysResult open_path(const std::string& path) override {
-        calls.push_back(FakeCall{Kind::OpenPath, path});
-        auto it = files.find(path);
-        if (it == files.end()) return {-1, ENOENT};
-        if (it->second.eintr > 0) {
-            --it->second.eintr;
-            return {-1, EINTR};
-        }
-        if (it->second.open_error != 0) return {-1, it->second.open_error};
-        const int fd = new_fd();
-        fd_paths_[fd] = path;
-        return {fd, 0};
-    }
-
     // The name is one component, "/", "." or "..", taken from the
     // descriptor's path or `cwd`; the call records the path it reached.
     SysResult open_at(int dirfd, const std::string& name) override {
@@ -363,14 +347,6 @@ class FakeKernel : public sandbox::Kernel {
     [[nodiscard]] std::string path_of(int fd) const {
         const auto it = fd_paths_.find(fd);
         return it == fd_paths_.end() ? std::string() : it->second;
-    }
-
-    StatResult stat(const std::string& path) override {
-        calls.push_back(FakeCall{Kind::Stat, path});
-        if (path.find('\0') != std::string::npos) return {EINVAL, 0};
-        auto it = files.find(path);
-        if (it == files.end()) return {ENOENT, 0};
-        return {0, it->second.mode};
     }
 
     int close(int fd) override {

@@ -31,10 +31,12 @@ RulesetCreated created(FakeKernel& k, AccessFs fs, AccessNet net = {}) {
     return std::move(*c);
 }
 
+// A rule on `path` as the path walk hands it over: its descriptor and status.
 PathBeneath beneath(FakeKernel& k, const std::string& path, AccessFs access) {
-    auto fd = PathFd::open(k, path);
-    EXPECT_TRUE(fd) << path;
-    return PathBeneath{std::move(*fd), access};
+    const SysResult fd = k.open_no_links(kCurrentDirectory, path);
+    EXPECT_GE(fd.value, 0) << path;
+    const int raw = static_cast<int>(fd.value);
+    return PathBeneath{PathFd::adopt(UniqueFd(k, raw), k.fstat(raw)), access};
 }
 
 TEST(KernelSupport, Query) {
@@ -224,7 +226,7 @@ TEST(Ruleset, FileRuleKeepsOnlyFileRights) {
     EXPECT_EQ(adds[0].access, 0x5U);
     EXPECT_EQ(adds[0].parent_fd, parent);
     EXPECT_EQ(adds[0].fd, r.fd());
-    EXPECT_THAT(k.kinds(), ElementsAre(K::VersionQuery, K::CreateRuleset, K::OpenPath, K::Fstat,
+    EXPECT_THAT(k.kinds(), ElementsAre(K::VersionQuery, K::CreateRuleset, K::OpenNoLinks, K::Fstat,
                                        K::AddPathRule, K::Close));
     auto st = std::move(r).restrict_self();
     ASSERT_TRUE(st);
@@ -377,21 +379,6 @@ TEST(Ruleset, RestrictSelfOutcomes) {
         EXPECT_EQ(st.error().kind, RulesetError::Kind::RestrictSelf);
         EXPECT_EQ(st.error().to_string(), c.text);
     }
-}
-
-TEST(PathFd, RetriesInterruptedOpenAndReportsFailure) {
-    FakeKernel k;
-    k.add_dir("/d");
-    k.files.at("/d").eintr = 2;
-    auto fd = PathFd::open(k, "/d");
-    ASSERT_TRUE(fd);
-    EXPECT_EQ(k.of(K::OpenPath).size(), 3U);
-
-    k.files.at("/d").open_error = EACCES;
-    auto e = PathFd::open(k, "/d");
-    ASSERT_FALSE(e);
-    EXPECT_EQ(e.error().path, "/d");
-    EXPECT_EQ(e.error().to_string(), "failed to open \"/d\": Permission denied (os error 13)");
 }
 
 } // namespace
