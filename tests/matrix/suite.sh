@@ -18,7 +18,7 @@ user=user
 [ "$uid" = 0 ] && user=root
 sandbox=/usr/bin/morvik-sandbox
 probe=/usr/bin/mprobe
-base="/work/$uid"
+base="/srv/jobs/$uid"
 export HOME="/home/$uid"
 features=" $(echo "${mx_features:-}" | tr ',' ' ') "
 count=0
