@@ -8,7 +8,6 @@
 namespace morvik::e2e {
 namespace {
 
-#ifdef MORVIK_SECCOMP_RUN_BIN
 class NoLandlockTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(NoLandlockTest, CommandRunsAfterOneWarningLine) {
@@ -37,9 +36,6 @@ TEST_P(NoLandlockTest, CommandRunsAfterOneWarningLine) {
 
 INSTANTIATE_TEST_SUITE_P(Errors, NoLandlockTest, ::testing::Values("ENOSYS", "EOPNOTSUPP"),
                          [](const auto& info) { return std::string(info.param); });
-#else
-TEST(NoLandlockTest, DISABLED_NeedsLibseccomp) {}
-#endif
 
 } // namespace
 } // namespace morvik::e2e
