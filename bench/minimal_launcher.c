@@ -22,6 +22,7 @@
 #include <linux/audit.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/ioprio.h>
 #include <linux/netlink.h>
 #include <linux/openat2.h>
 #include <linux/seccomp.h>
@@ -36,6 +37,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -69,6 +71,11 @@
 #define DENY_SET_ID_CREATE(nr, f, m)                                                               \
     JEQ(nr, 0, 6), LOAD(ARG(f)), JSET(CREATING, 0, 3), LOAD(ARG(m)), JSET(SET_ID, 0, 1),           \
         FAIL(EPERM), ALLOW
+/* A pid in argument 0 other than 0 (the calling process) refused. */
+#define SELF_ONLY(nr) JEQ(nr, 0, 4), LOAD(ARG(0)), JEQ(0, 0, 1), ALLOW, FAIL(EPERM)
+/* The same for (which, who) other than (w, 0). */
+#define WHICH_SELF_ONLY(nr, w)                                                                     \
+    JEQ(nr, 0, 6), LOAD(ARG(0)), JEQ(w, 0, 3), LOAD(ARG(1)), JEQ(0, 0, 1), ALLOW, FAIL(EPERM)
 
 #if defined(__x86_64__)
 #define NOT_X32 BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000, 0, 1), FAIL(ENOSYS),
@@ -106,13 +113,23 @@
     FAIL(EAFNOSUPPORT), \
     FAIL(EPROTONOSUPPORT), \
     /* ioctl(): request */ \
-    JEQ(__NR_ioctl, 0, 5), \
+    JEQ(__NR_ioctl, 0, 7), \
     LOAD(ARG(1)), \
-    JEQ(TIOCSTI, 2, 0), \
-    JEQ(TIOCLINUX, 1, 0), \
+    JEQ(TIOCSTI, 4, 0), \
+    JEQ(TIOCLINUX, 3, 0), \
+    JEQ(TIOCSETD, 2, 0), \
+    JEQ(TIOCEXCL, 1, 0), \
     ALLOW, \
     FAIL(EPERM), \
-    DENY(__NR_io_uring_setup, ENOSYS)
+    DENY(__NR_io_uring_setup, ENOSYS), \
+    DENY(__NR_io_uring_enter, ENOSYS), \
+    DENY(__NR_io_uring_register, ENOSYS), \
+    SELF_ONLY(__NR_prlimit64), \
+    SELF_ONLY(__NR_sched_setscheduler), \
+    SELF_ONLY(__NR_sched_setparam), \
+    SELF_ONLY(__NR_sched_setattr), \
+    WHICH_SELF_ONLY(__NR_setpriority, PRIO_PROCESS), \
+    WHICH_SELF_ONLY(__NR_ioprio_set, IOPRIO_WHO_PROCESS)
 
 static const struct sock_filter unprivileged_filter[] = {COMMON_RULES, ALLOW};
 static const struct sock_filter privileged_filter[] = {

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/ioprio.h>
 #include <linux/netlink.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -49,7 +51,8 @@ constexpr std::uint32_t kTypeFlags = SOCK_NONBLOCK | SOCK_CLOEXEC;
 // clang-format off
 enum Label : std::uint8_t {
     kNext, kAllow, kEperm, kEnosys, kEacces, kEafnosupport, kEprotonosupport, kSocket, kInet,
-    kDatagram, kIoctl, kOpen, kOpenat, kMode1, kMode2, kMode3, kLabels
+    kDatagram, kIoctl, kPriority, kIoPriority, kWhoZero, kPidZero, kOpen, kOpenat, kMode1, kMode2,
+    kMode3, kLabels
 };
 // clang-format on
 
@@ -103,7 +106,14 @@ consteval Program build(unsigned variant) {
     a.at_least(__X32_SYSCALL_BIT, kEnosys);
 #endif
     a.eq(__NR_socket, kSocket).eq(__NR_socketpair, kSocket).eq(__NR_ioctl, kIoctl);
-    a.eq(__NR_io_uring_setup, kEnosys); // a ring can create sockets without socket()
+    // A ring can create sockets and open files without the calls above.
+    for (const int nr : {__NR_io_uring_setup, __NR_io_uring_enter, __NR_io_uring_register})
+        a.eq(nr, kEnosys);
+    // Limits, niceness and scheduling of the calling process alone.
+    for (const int nr :
+         {__NR_prlimit64, __NR_sched_setscheduler, __NR_sched_setparam, __NR_sched_setattr})
+        a.eq(nr, kPidZero);
+    a.eq(__NR_setpriority, kPriority).eq(__NR_ioprio_set, kIoPriority);
     if ((variant & 4) != 0) {
 #ifdef __NR_open // the legacy calls aarch64 lacks: open, chmod, creat, mknod
         a.eq(__NR_open, kOpen).eq(__NR_chmod, kMode1).eq(__NR_creat, kMode1).eq(__NR_mknod, kMode1);
@@ -126,8 +136,19 @@ consteval Program build(unsigned variant) {
     a.at(kEacces).refuse(EACCES);
 
     // ioctl(fd, request): no keystrokes pushed into a terminal, no console
-    // tricks.
-    a.at(kIoctl).load(kArg<1>).eq(TIOCSTI, kEperm).eq(TIOCLINUX, kEperm).ret(SECCOMP_RET_ALLOW);
+    // tricks, no line discipline or exclusive mode set on an inherited one.
+    a.at(kIoctl).load(kArg<1>);
+    for (const std::uint32_t request : {TIOCSTI, TIOCLINUX, TIOCSETD, TIOCEXCL})
+        a.eq(request, kEperm);
+    a.ret(SECCOMP_RET_ALLOW);
+
+    // setpriority(which, who, ...) and ioprio_set(which, who, ...) name the
+    // calling process alone (a process group or user 0 reaches others too);
+    // the others name it as pid 0.
+    a.at(kPriority).load(kArg<0>).eq(PRIO_PROCESS, kWhoZero, kEperm);
+    a.at(kIoPriority).load(kArg<0>).eq(IOPRIO_WHO_PROCESS, kNext, kEperm);
+    a.at(kWhoZero).load(kArg<1>).eq(0, kAllow, kEperm);
+    a.at(kPidZero).load(kArg<0>).eq(0, kAllow, kEperm);
 
     // Set-ID modes; open(path, flags, mode) and openat(dirfd, path, flags,
     // mode) only when they create a file.
