@@ -8,6 +8,7 @@
 
 #include "base/escape.hpp"
 #include "base/os_error.hpp"
+#include "explain/lint.hpp"
 #include "morvik_version.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
@@ -391,16 +392,17 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
                     text.error().to_string());
     }
     try {
-        const auto profile = profile::parse_profile(*text);
+        std::vector<std::string> unknown_keys;
+        const auto profile = profile::parse_profile(*text, &unknown_keys);
         if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
         auto explained = explain(*profile, kernel, options);
-        if (!explained) {
-            // What was decided before the failure helps to find its cause.
-            o.out = render(explained.error().partial);
-            return fail(explained.error().error.line());
-        }
-        o.out = render(*explained);
+        // What was decided before a failure helps to find its cause.
+        const Explanation& e = explained ? *explained : explained.error().partial;
+        o.out = render(e);
+        for (const LintWarning& w : lint(*profile, unknown_keys, e.home, kernel))
+            line(o.out, "warning", w.message);
+        if (!explained) return fail(explained.error().error.line());
     } catch (const std::bad_alloc&) {
         // The profile fit the read bound but not, parsed, in memory.
         o.out.clear();

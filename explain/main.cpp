@@ -35,6 +35,7 @@
 //   filter tcp: allowed (REASON) | refused (REASON)
 //   filter udp: allowed (allow_udp) | refused (allow_udp not set)
 //   filter: refuses ...            what the system-call filter always refuses
+//   warning: MESSAGE               one per profile lint finding (explain/lint.hpp)
 //
 // RIGHTS are right names joined by " | ", lowest bit first, or "none". ROW
 // is the profile key (worktree_path, git_dir, agent_config_dirs, tool_dirs,
