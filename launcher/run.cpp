@@ -1,5 +1,7 @@
 #include "launcher/run.hpp"
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <new>
 #include <optional>
@@ -14,7 +16,8 @@
 #include "launcher/exec.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
-#include "sandbox/confine.hpp"
+#include "sandbox/enforce.hpp"
+#include "sandbox/plan.hpp"
 
 namespace morvik::launcher {
 namespace {
@@ -25,6 +28,30 @@ int fail(const std::string& line) {
     write_stderr_line(line);
     return kFailure;
 }
+
+// The soft limit on open files, raised to the hard limit while it lives and
+// given back by `restore` (or at the end).
+class OpenFileLimit {
+  public:
+    OpenFileLimit() noexcept {
+        if (::getrlimit(RLIMIT_NOFILE, &caller_) != 0 || caller_.rlim_cur == caller_.rlim_max)
+            return;
+        rlimit raised = caller_;
+        raised.rlim_cur = raised.rlim_max;
+        raised_ = ::setrlimit(RLIMIT_NOFILE, &raised) == 0;
+    }
+    OpenFileLimit(const OpenFileLimit&) = delete;
+    OpenFileLimit& operator=(const OpenFileLimit&) = delete;
+    ~OpenFileLimit() { restore(); }
+
+    void restore() const noexcept {
+        if (raised_) (void)::setrlimit(RLIMIT_NOFILE, &caller_);
+    }
+
+  private:
+    rlimit caller_{};
+    bool raised_ = false;
+};
 
 } // namespace
 
@@ -58,15 +85,25 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
         return fail("Failed to parse profile: " + OsError{ENOMEM}.to_string());
     }
 
-    // The confinement ends with the system-call filter: from here on only
-    // the argument copies are made before the exec.
+    // Planning holds one descriptor per rule at once: the soft limit on open
+    // files is raised to the hard one for it, and the caller's is given back
+    // before the exec.
+    const OpenFileLimit open_files;
+    std::optional<sandbox::Plan> plan;
     try {
-        if (auto confined = sandbox::confine(*profile, kernel); !confined) {
-            return fail(confined.error().line());
-        }
+        auto planned = sandbox::plan(*profile, sandbox::read_host(kernel), kernel);
+        if (!planned) return fail(planned.error().line);
+        plan = std::move(*planned);
+        // The confinement ends with the system-call filter: from here on
+        // only the warnings are written and the argument copies made.
+        if (auto enforced = sandbox::enforce(*plan, kernel); !enforced)
+            return fail(enforced.error());
     } catch (const std::bad_alloc&) {
         return fail("Failed to apply Landlock rules: " + OsError{ENOMEM}.to_string());
     }
+    for (const std::string& warning : plan->warnings)
+        write_stderr_line(warning);
+    open_files.restore();
 
     const std::span<const char* const> command = args.subspan(command_line->command_index);
     std::vector<std::string_view> argv;
