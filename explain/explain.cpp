@@ -156,7 +156,8 @@ void render_protections(std::string& out, const Plan& p, const profile::SandboxP
              : "allowed (no capabilities dropped)");
     line(out, "filter",
          "refuses MPTCP, raw and other inet sockets, families but unix and netlink routing, "
-         "TIOCSTI, TIOCLINUX, io_uring and other architectures' calls; socketpair as socket");
+         "TIOCSTI, TIOCLINUX, TIOCSETD, TIOCEXCL, io_uring, limits and scheduling of other "
+         "processes and other architectures' calls; socketpair as socket");
 }
 
 } // namespace
