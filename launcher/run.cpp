@@ -1,5 +1,7 @@
 #include "launcher/run.hpp"
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <new>
 #include <optional>
@@ -16,7 +18,9 @@
 #include "launcher/status_fd.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
-#include "sandbox/confine.hpp"
+#include "sandbox/enforce.hpp"
+#include "sandbox/plan.hpp"
+#include "sandbox/switch_user.hpp"
 
 namespace morvik::launcher {
 namespace {
@@ -29,23 +33,47 @@ int fail(const std::string& line) {
 }
 
 // What the status record says of a confinement that succeeded.
-ConfinedStatus confined_status(const sandbox::LandlockResult& landlock,
-                               const profile::SandboxProfile& profile) {
+ConfinedStatus confined_status(const sandbox::Plan& plan, const profile::SandboxProfile& profile) {
     using sandbox::Enforcement;
-    const sandbox::RestrictionStatus& s = landlock.status;
-    const bool enforced = s.enforcement != Enforcement::NotEnforced;
+    const bool enforced = plan.enforcement != Enforcement::NotEnforced;
     ConfinedStatus status;
-    status.landlock_abi = enforced ? static_cast<std::uint32_t>(s.support.version) : 0;
-    status.enforcement = s.enforcement == Enforcement::Full      ? "full"
-                         : s.enforcement == Enforcement::Partial ? "partial"
-                                                                 : "not_enforced";
-    if (s.no_new_privs) status.protections.emplace_back("no_new_privs");
+    status.landlock_abi = enforced ? plan.version : 0;
+    status.enforcement = plan.enforcement == Enforcement::Full      ? "full"
+                         : plan.enforcement == Enforcement::Partial ? "partial"
+                                                                    : "not_enforced";
+    status.protections.emplace_back("no_new_privs");
     if (enforced) status.protections.emplace_back("landlock");
-    if (enforced && landlock.tcp_rules) status.protections.emplace_back("landlock_tcp");
+    if (enforced && plan.handled_net.contains(sandbox::AccessNet::ConnectTcp))
+        status.protections.emplace_back("landlock_tcp");
+    if (profile.run_as) status.protections.emplace_back("run_as");
     if (!profile.keep_capabilities) status.protections.emplace_back("no_capabilities");
     status.protections.emplace_back("seccomp");
     return status;
 }
+
+// The soft limit on open files, raised to the hard limit while it lives and
+// given back by `restore` (or at the end).
+class OpenFileLimit {
+  public:
+    OpenFileLimit() noexcept {
+        if (::getrlimit(RLIMIT_NOFILE, &caller_) != 0 || caller_.rlim_cur == caller_.rlim_max)
+            return;
+        rlimit raised = caller_;
+        raised.rlim_cur = raised.rlim_max;
+        raised_ = ::setrlimit(RLIMIT_NOFILE, &raised) == 0;
+    }
+    OpenFileLimit(const OpenFileLimit&) = delete;
+    OpenFileLimit& operator=(const OpenFileLimit&) = delete;
+    ~OpenFileLimit() { restore(); }
+
+    void restore() const noexcept {
+        if (raised_) (void)::setrlimit(RLIMIT_NOFILE, &caller_);
+    }
+
+  private:
+    rlimit caller_{};
+    bool raised_ = false;
+};
 
 } // namespace
 
@@ -114,17 +142,33 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
         return fail_at(Stage::Parse, "Failed to parse profile: " + OsError{ENOMEM}.to_string());
     }
 
-    // The confinement ends with the system-call filter: from here on only
-    // the argument copies are made and the record written before the exec.
-    std::optional<ConfinedStatus> confined;
+    // Planning holds one descriptor per rule at once: the soft limit on open
+    // files is raised to the hard one for it, and the caller's is given back
+    // before the exec.
+    const OpenFileLimit open_files;
+    std::optional<sandbox::Plan> plan;
     try {
-        auto result = sandbox::confine(*profile, kernel);
-        if (!result) return fail_at(Stage::Confine, result.error().line());
-        confined = confined_status(*result, *profile);
+        sandbox::Host host = sandbox::read_host(kernel);
+        if (profile->run_as) host.run_uid = profile->run_as->uid;
+        auto planned = sandbox::plan(*profile, host, kernel);
+        if (!planned) return fail_at(Stage::Confine, planned.error().line);
+        plan = std::move(*planned);
+        if (profile->run_as) {
+            if (auto switched = sandbox::switch_user(kernel, *profile->run_as); !switched)
+                return fail_at(Stage::Confine, switched.error());
+        }
+        // The confinement ends with the system-call filter: from here on
+        // only the warnings are written, the argument copies made and the
+        // record written before the exec.
+        if (auto enforced = sandbox::enforce(*plan, kernel); !enforced)
+            return fail_at(Stage::Confine, enforced.error());
     } catch (const std::bad_alloc&) {
         return fail_at(Stage::Confine,
                        "Failed to apply Landlock rules: " + OsError{ENOMEM}.to_string());
     }
+    for (const std::string& warning : plan->warnings)
+        write_stderr_line(warning);
+    open_files.restore();
 
     const std::span<const char* const> words = args.subspan(command_line->command_index);
     const std::string program = escape_name(words.front());
@@ -140,7 +184,7 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
     } catch (const std::bad_alloc&) {
         return exec_failed(exec::Error::from_errno(ENOMEM));
     }
-    if (const int error = status.confined(*confined); error != 0) {
+    if (const int error = status.confined(confined_status(*plan, *profile)); error != 0) {
         return fail(std::string(kStatusWriteFailed) + OsError{error}.to_string());
     }
     if (sigpipe != nullptr) sigpipe->restore();

@@ -1,4 +1,4 @@
-// The run sequence: scan → read → parse → confine → exec.
+// The run sequence: scan → read → parse → plan → enforce → exec.
 #pragma once
 
 #include <span>
