@@ -9,9 +9,11 @@
 
 #include "base/escape.hpp"
 #include "base/os_error.hpp"
+#include "base/unique_fd.hpp"
 #include "base/write_all.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/exec.hpp"
+#include "launcher/status_fd.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
 #include "sandbox/confine.hpp"
@@ -24,6 +26,25 @@ constexpr int kFailure = 1;
 int fail(const std::string& line) {
     write_stderr_line(line);
     return kFailure;
+}
+
+// What the status record says of a confinement that succeeded.
+ConfinedStatus confined_status(const sandbox::LandlockResult& landlock,
+                               const profile::SandboxProfile& profile) {
+    using sandbox::Enforcement;
+    const sandbox::RestrictionStatus& s = landlock.status;
+    const bool enforced = s.enforcement != Enforcement::NotEnforced;
+    ConfinedStatus status;
+    status.landlock_abi = enforced ? static_cast<std::uint32_t>(s.support.version) : 0;
+    status.enforcement = s.enforcement == Enforcement::Full      ? "full"
+                         : s.enforcement == Enforcement::Partial ? "partial"
+                                                                 : "not_enforced";
+    if (s.no_new_privs) status.protections.emplace_back("no_new_privs");
+    if (enforced) status.protections.emplace_back("landlock");
+    if (enforced && landlock.tcp_rules) status.protections.emplace_back("landlock_tcp");
+    if (!profile.keep_capabilities) status.protections.emplace_back("no_capabilities");
+    status.protections.emplace_back("seccomp");
+    return status;
 }
 
 } // namespace
@@ -39,44 +60,93 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
     const auto command_line = scan_arguments(args);
     if (!command_line) return fail(std::string(message(command_line.error())));
 
+    // The descriptors are checked before anything is opened. The profile's
+    // is closed once it has been read.
+    UniqueFd profile_owner;
+    std::optional<int> profile_fd;
+    if (command_line->profile_fd != nullptr) {
+        const auto fd = check_descriptor("--profile-fd", command_line->profile_fd, FdUse::Read);
+        if (!fd) return fail(fd.error().line());
+        profile_fd = *fd;
+    } else {
+        profile_fd = profile::inherited_descriptor(command_line->profile_path);
+    }
+    if (profile_fd && *profile_fd > 2) profile_owner.reset(*profile_fd);
+    StatusFd status;
+    if (command_line->status_fd != nullptr) {
+        const auto fd = check_descriptor("--status-fd", command_line->status_fd, FdUse::Write,
+                                         profile_fd.value_or(-1));
+        if (!fd) return fail(fd.error().line());
+        status = StatusFd(*fd);
+    }
+    // From here on every failure is also recorded on the status descriptor.
+    // Its own failure to take the record adds nothing: the run ends with
+    // status 1 and its one line either way.
+    const auto fail_at = [&](Stage stage, const std::string& line) {
+        write_stderr_line(line);
+        (void)status.failed(stage, line);
+        return kFailure;
+    };
+
     // The profile is read and parsed in full, with the launcher's own rights,
     // before anything is confined.
-    const char* profile_path = command_line->profile_path;
-    const auto text = profile::read_profile_file(profile_path);
+    const std::string profile_name = command_line->profile_fd != nullptr
+                                         ? "/dev/fd/" + std::to_string(*profile_fd)
+                                         : escape_name(command_line->profile_path);
+    const auto text = command_line->profile_fd != nullptr
+                          ? profile::read_profile_fd(*profile_fd)
+                          : profile::read_profile_file(command_line->profile_path);
+    profile_owner.reset();
     if (!text) {
-        return fail("Failed to read profile " + escape_name(profile_path) + ": " +
-                    text.error().to_string());
+        return fail_at(Stage::Read,
+                       "Failed to read profile " + profile_name + ": " + text.error().to_string());
     }
     // A profile that fits the read bound may still not fit in memory once
     // parsed: that ends the run with its one line like any other failure.
     std::optional<profile::SandboxProfile> profile;
     try {
         auto parsed = profile::parse_profile(*text);
-        if (!parsed) return fail("Failed to parse profile: " + parsed.error().to_string());
+        if (!parsed) {
+            return fail_at(Stage::Parse, "Failed to parse profile: " + parsed.error().to_string());
+        }
         profile = std::move(*parsed);
     } catch (const std::bad_alloc&) {
-        return fail("Failed to parse profile: " + OsError{ENOMEM}.to_string());
+        return fail_at(Stage::Parse, "Failed to parse profile: " + OsError{ENOMEM}.to_string());
     }
 
     // The confinement ends with the system-call filter: from here on only
-    // the argument copies are made before the exec.
+    // the argument copies are made and the record written before the exec.
+    std::optional<ConfinedStatus> confined;
     try {
-        if (auto confined = sandbox::confine(*profile, kernel); !confined) {
-            return fail(confined.error().line());
-        }
+        auto result = sandbox::confine(*profile, kernel);
+        if (!result) return fail_at(Stage::Confine, result.error().line());
+        confined = confined_status(*result, *profile);
     } catch (const std::bad_alloc&) {
-        return fail("Failed to apply Landlock rules: " + OsError{ENOMEM}.to_string());
+        return fail_at(Stage::Confine,
+                       "Failed to apply Landlock rules: " + OsError{ENOMEM}.to_string());
     }
 
-    const std::span<const char* const> command = args.subspan(command_line->command_index);
-    std::vector<std::string_view> argv;
-    argv.reserve(command.size());
-    for (const char* arg : command)
-        argv.emplace_back(arg);
+    const std::span<const char* const> words = args.subspan(command_line->command_index);
+    const std::string program = escape_name(words.front());
+    const auto exec_failed = [&](const exec::Error& error) {
+        return fail_at(Stage::Exec, "Failed to exec " + program + ": " + error.to_string());
+    };
+    std::optional<exec::Command> command;
+    try {
+        const std::vector<std::string_view> argv(words.begin(), words.end());
+        auto prepared = exec::Command::prepare(argv.front(), argv);
+        if (!prepared) return exec_failed(prepared.error());
+        command = std::move(*prepared);
+    } catch (const std::bad_alloc&) {
+        return exec_failed(exec::Error::from_errno(ENOMEM));
+    }
+    if (const int error = status.confined(*confined); error != 0) {
+        return fail(std::string(kStatusWriteFailed) + OsError{error}.to_string());
+    }
     if (sigpipe != nullptr) sigpipe->restore();
-    const exec::Error error = exec::execvp(argv.front(), argv);
+    const exec::Error error = command->execvp();
     if (sigpipe != nullptr) SigpipeDisposition::ignore();
-    return fail("Failed to exec " + escape_name(argv.front()) + ": " + error.to_string());
+    return exec_failed(error);
 }
 
 } // namespace morvik::launcher

@@ -24,8 +24,8 @@ std::string ConfineError::line() const {
     return std::visit(Render{}, error_);
 }
 
-Expected<void, ConfineError> confine(const profile::SandboxProfile& profile, Kernel& kernel,
-                                     PolicyOptions options) {
+Expected<LandlockResult, ConfineError> confine(const profile::SandboxProfile& profile,
+                                               Kernel& kernel, PolicyOptions options) {
     PolicyObserver* const observer = options.observer;
     Privilege privilege;
     if (!profile.keep_capabilities) {
@@ -54,7 +54,7 @@ Expected<void, ConfineError> confine(const profile::SandboxProfile& profile, Ker
     if (const int error = kernel.install_syscall_filter(filter); error != 0) {
         return Unexpected(ConfineError(FilterError{OsError{error}}));
     }
-    return {};
+    return *landlock;
 }
 
 } // namespace morvik::sandbox

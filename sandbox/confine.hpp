@@ -42,8 +42,8 @@ class ConfineError {
 // Confines the calling thread for `profile`. `options.narrow_dev` is decided
 // here (a privileged launcher without keep_capabilities) and the caller's
 // value is ignored. The observer, if any, also hears the capability decision
-// and the filter.
-Expected<void, ConfineError> confine(const profile::SandboxProfile& profile, Kernel& kernel,
-                                     PolicyOptions options = {});
+// and the filter. Returns what the Landlock step left in place.
+Expected<LandlockResult, ConfineError> confine(const profile::SandboxProfile& profile,
+                                               Kernel& kernel, PolicyOptions options = {});
 
 } // namespace morvik::sandbox
