@@ -111,11 +111,12 @@ if len(sys.argv) > 2:
             os.close(write_end)
             with os.fdopen(read_end) as f:
                 lines = f.read().splitlines()
-            record = json.loads(lines[-1]) if len(lines) == 1 else None
-            if record is None or record.get("stage", record["status"]) != name:
+            records = [json.loads(line) for line in lines]  # the last one counts
+            if not records or records[-1].get("stage", records[-1]["status"]) != name:
                 failures.append(f"status run '{name}' wrote {lines}")
-            elif not status_validator.is_valid(record):
-                failures.append(f"status run '{name}': {lines[0]} does not validate")
+            for line, record in zip(lines, records):
+                if not status_validator.is_valid(record):
+                    failures.append(f"status run '{name}': {line} does not validate")
 
 total = len(accepted) + len(refused) + len(examples) + len(status_runs)
 for failure in failures:
