@@ -50,7 +50,7 @@ doc=usr/share/doc/morvik-sandbox
 for f in usr/bin/morvik-sandbox usr/bin/morvik-sandbox-explain \
     usr/share/man/man1/morvik-sandbox.1.gz usr/share/man/man1/morvik-sandbox-explain.1.gz \
     usr/share/man/man5/morvik-sandbox-profile.5.gz $doc/copyright $doc/changelog.gz \
-    $doc/README.md.gz $doc/security.md.gz $doc/supervisor.md.gz $doc/examples/quickstart.json \
+    $doc/README.md $doc/security.md $doc/supervisor.md $doc/examples/quickstart.json \
     $doc/examples/supervisor.py; do
     [ -f "$root/$f" ] || fail "missing /$f"
 done
