@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds the Debian package as Debian does (dpkg-buildpackage, dh) from a copy
-# of the source tree, checks it with lintian (any error or warning fails; the
-# whole report is printed), unpacks it, checks its files and the programs'
+# Builds the Debian source and binary packages as Debian does
+# (dpkg-buildpackage, dh) from a copy of the source tree, checks both with
+# lintian (any error or warning fails; the whole report is printed), unpacks it, checks its files and the programs'
 # hardening, and runs the unpacked programs on an example profile.
 #   package_test.sh [SOURCE_DIR]
 # The unit tests run in the normal build, so this build skips them (nocheck).
@@ -27,7 +27,7 @@ else
     tar -C "$src" --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$tmp/src" -xf -
 fi
 if ! (cd "$tmp/src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
-    dpkg-buildpackage -us -uc -b) >"$tmp/build.log" 2>&1; then
+    dpkg-buildpackage -us -uc) >"$tmp/build.log" 2>&1; then
     tail -n 40 "$tmp/build.log" >&2
     fail "dpkg-buildpackage failed"
 fi
