@@ -1,6 +1,7 @@
 #include "profile/profile_file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,14 +34,17 @@ struct Cursor {
     off_t offset = 0;
 };
 
-// read(2) or pread(2), repeated when interrupted.
+// read(2) or pread(2), repeated when interrupted; an inherited non-blocking
+// pipe that is empty for now is waited on.
 ssize_t read_some(Cursor& at, char* buf, std::size_t size) {
-    ssize_t n;
-    do {
-        n = at.positioned ? ::pread(at.fd, buf, size, at.offset) : ::read(at.fd, buf, size);
-    } while (n < 0 && errno == EINTR);
-    if (n > 0 && at.positioned) at.offset += n;
-    return n;
+    for (;;) {
+        const ssize_t n =
+            at.positioned ? ::pread(at.fd, buf, size, at.offset) : ::read(at.fd, buf, size);
+        if (n > 0 && at.positioned) at.offset += n;
+        if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+        pollfd ready{at.fd, POLLIN, 0};
+        if (errno != EINTR && ::poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
+    }
 }
 
 // Reads to the end into `text`, sized first to `hint` bytes (a regular
