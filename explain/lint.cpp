@@ -64,6 +64,7 @@ class Checker {
             out.push_back({kind, std::string(key), path,
                            std::string(key) + ' ' + quote_path(path) + ": " + std::string(what)});
         };
+        if (path.empty()) return; // none: a profile without a work tree writes ""
         auto r = walker_.resolve(path);
         if (!r) {
             const int error = r.error().error;
@@ -152,7 +153,7 @@ std::vector<LintWarning> lint(const profile::SandboxProfile& profile,
         std::string message = "unknown key `" + escape_name(key) + "`";
         if (const auto near = nearest_key(key, profile::kProfileKeys))
             message += " (did you mean `" + std::string(*near) + "`?)";
-        out.push_back({"unknown_key", key, {}, std::move(message)});
+        out.push_back({"unknown_key", key, std::nullopt, std::move(message)});
     }
 
     Checker checker(kernel, home);

@@ -11,7 +11,8 @@
 //   system_directory  a writable path that is, or lies beneath, one of
 //                     kSystemTrees, or that is one of kSystemDirs;
 //   tmp_worktree      a work tree in /tmp, which every run may write;
-//   absent            a listed path that does not exist (ENOENT, ENOTDIR).
+//   absent            a listed path that does not exist (ENOENT, ENOTDIR);
+//                     an empty path, which names nothing on purpose, is not.
 // Paths are compared by device and inode, walking up with "..", after
 // following every link, so a relative path, a ".." or a link to "/" is
 // recognised as what it leads to.
@@ -41,10 +42,10 @@ inline constexpr std::string_view kSystemDirs[] = {
 };
 
 struct LintWarning {
-    std::string_view kind; // as listed above
-    std::string key;       // the profile key concerned (the unknown key itself)
-    std::string path;      // the path as the profile writes it; empty for a key
-    std::string message;   // one line, without a line feed
+    std::string_view kind;           // as listed above
+    std::string key;                 // the profile key concerned (the unknown key itself)
+    std::optional<std::string> path; // the path as the profile writes it; none for a key
+    std::string message;             // one line, without a line feed
 };
 
 // The key of `known` nearest to `key` by edit distance (a swap of two

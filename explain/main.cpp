@@ -1,7 +1,7 @@
 // morvik-sandbox-explain: prints the rule set that morvik-sandbox would
 // enforce for a profile on this kernel, without confining anything.
 //
-//   morvik-sandbox-explain --profile <profile.json>
+//   morvik-sandbox-explain [--json] --profile <profile.json>
 //
 // The profile is read and parsed exactly as the launcher does, and the
 // launcher's own plan is made and shown, never enforced: the paths are
@@ -50,6 +50,11 @@
 // "enforcement: not enforced" is where the launcher prints its warning.
 // A minimum_landlock_abi the kernel does not meet ends the output with the
 // launcher's failure line.
+//
+// With "--json" (before or after "--profile FILE") the plan and the lint's
+// warnings are one JSON document on one line instead (explain/json.cpp,
+// docs/explain.schema.json); when planning fails, a document with the
+// launcher's failure line and the lint's warnings.
 //
 // "--help" or "--version" as the only argument prints the usage line and a
 // short description, or "morvik-sandbox VERSION", with status 0.

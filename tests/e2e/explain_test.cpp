@@ -143,7 +143,7 @@ TEST(ExplainTest, UsageLine) {
         const RunResult r = run_process(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Usage: morvik-sandbox-explain --profile <profile.json>\n");
+        EXPECT_EQ(r.err, "Usage: morvik-sandbox-explain [--json] --profile <profile.json>\n");
     }
 }
 

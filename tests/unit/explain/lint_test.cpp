@@ -90,7 +90,7 @@ const LintCase kCases[] = {
      },
      {},
      {"worktree_path \"/tmp/w\": the work tree lies in /tmp, which every run may write"}},
-    {"AbsentPathsButNotUnreadableOnes",
+    {"AbsentPathsButNotUnreadableOrEmptyOnes",
      [](auto& p, auto& k) {
          k.add_file("/w/file");
          k.files["/locked"].open_error = EACCES;
@@ -100,8 +100,7 @@ const LintCase kCases[] = {
      },
      {},
      {"git_dir \"/w/.git/none\": does not exist", "tool_dirs \"/opt/absent\": does not exist",
-      "user_allowed_paths \"/w/file/x\": does not exist",
-      "user_allowed_paths \"\": does not exist"}},
+      "user_allowed_paths \"/w/file/x\": does not exist"}},
     {"ReadOnlyPathsMayBeAnywhere",
      [](auto& p, auto&) {
          p.tool_dirs = {"/", "/usr"};
