@@ -27,10 +27,11 @@ using uchar = unsigned char;
 
 // The first eight fields are also the array form's elements, in order; the
 // rest are accepted in the object form only.
-constexpr std::array<std::string_view, 12> kFieldNames = {
+constexpr std::array<std::string_view, 13> kFieldNames = {
     "worktree_path",      "git_dir",           "agent_config_dirs",    "tool_dirs",
     "user_allowed_paths", "allowed_domains",   "env_passthrough",      "proxy_port",
     "allow_udp",          "keep_capabilities", "minimum_landlock_abi", "log_denials",
+    "isolate_network",
 };
 constexpr int kProxyPort = 7;
 constexpr int kArrayElements = 8;
@@ -594,8 +595,10 @@ class Reader {
             return bool_value(profile.keep_capabilities);
         case 10:
             return bounded_value(profile.minimum_landlock_abi, 1, kExpectAbi);
-        default:
+        case 11:
             return bool_value(profile.log_denials);
+        default:
+            return bool_value(profile.isolate_network);
         }
     }
 

@@ -27,6 +27,7 @@ struct SandboxProfile {
     bool keep_capabilities = false; // a privileged launcher's capabilities reach the command
     std::optional<std::uint32_t> minimum_landlock_abi{}; // fail unless the kernel reports this
     bool log_denials = false; // refused accesses reach the audit log (ABI 7 and later)
+    bool isolate_network = false;
 
     friend bool operator==(const SandboxProfile&, const SandboxProfile&) = default;
 };
