@@ -15,6 +15,7 @@
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
 #include "sandbox/confine.hpp"
+#include "sandbox/network_namespace.hpp"
 
 namespace morvik::launcher {
 namespace {
@@ -58,10 +59,18 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
         return fail("Failed to parse profile: " + OsError{ENOMEM}.to_string());
     }
 
+    // The privilege read before a namespace is entered decides the rest.
+    std::optional<sandbox::Privilege> privilege_before;
+    if (profile->isolate_network) {
+        auto isolated = sandbox::isolate_network(*profile, kernel);
+        if (!isolated) return fail(isolated.error().line());
+        privilege_before = isolated->privilege;
+    }
+
     // The confinement ends with the system-call filter: from here on only
     // the argument copies are made before the exec.
     try {
-        if (auto confined = sandbox::confine(*profile, kernel); !confined) {
+        if (auto confined = sandbox::confine(*profile, kernel, {}, privilege_before); !confined) {
             return fail(confined.error().line());
         }
     } catch (const std::bad_alloc&) {

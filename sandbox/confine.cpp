@@ -25,26 +25,28 @@ std::string ConfineError::line() const {
 }
 
 Expected<void, ConfineError> confine(const profile::SandboxProfile& profile, Kernel& kernel,
-                                     PolicyOptions options) {
+                                     PolicyOptions options,
+                                     std::optional<Privilege> privilege_before) {
     PolicyObserver* const observer = options.observer;
-    Privilege privilege;
+    Privilege held; // what the thread holds now
     if (!profile.keep_capabilities) {
         auto p = read_privilege(kernel);
         if (!p) return Unexpected(ConfineError(p.error()));
-        privilege = *p;
+        held = *p;
     }
-    const bool privileged = privilege.privileged;
+    const Privilege& decided = privilege_before ? *privilege_before : held;
+    const bool privileged = decided.privileged;
     if (observer != nullptr) {
         observer->on_capabilities(
-            CapabilityDecision{privileged, profile.keep_capabilities, privilege.full_drop});
+            CapabilityDecision{privileged, profile.keep_capabilities, decided.full_drop});
     }
     options.narrow_dev = privileged;
 
     auto landlock = apply_landlock(profile, kernel, options);
     if (!landlock) return Unexpected(ConfineError(std::move(landlock).error()));
 
-    if (privileged) {
-        if (auto dropped = drop_capabilities(kernel, privilege); !dropped) {
+    if (held.privileged) {
+        if (auto dropped = drop_capabilities(kernel, held); !dropped) {
             return Unexpected(ConfineError(dropped.error()));
         }
     }

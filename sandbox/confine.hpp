@@ -4,6 +4,7 @@
 // before the command is executed. Each step that fails stops the run.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -42,8 +43,12 @@ class ConfineError {
 // Confines the calling thread for `profile`. `options.narrow_dev` is decided
 // here (a privileged launcher without keep_capabilities) and the caller's
 // value is ignored. The observer, if any, also hears the capability decision
-// and the filter.
+// and the filter. `privilege_before`, when given, is the privilege read
+// before the launcher entered a new user namespace: the decision, the
+// narrowed /dev and the filter variant come from it, while whatever the
+// thread holds now (a namespace's full set included) is dropped.
 Expected<void, ConfineError> confine(const profile::SandboxProfile& profile, Kernel& kernel,
-                                     PolicyOptions options = {});
+                                     PolicyOptions options = {},
+                                     std::optional<Privilege> privilege_before = std::nullopt);
 
 } // namespace morvik::sandbox

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 extern char** environ;
 
@@ -211,6 +213,101 @@ int foreign_socket(const std::string& entry) {
     return 3;
 }
 
+// Connects to ADDR (IPv4 or IPv6) and PORT; -1 with errno on failure.
+int connect_to(const char* address, const char* port_text) {
+    sockaddr_in6 a6{};
+    sockaddr_in a4{};
+    const auto port = htons(static_cast<uint16_t>(std::atoi(port_text)));
+    const bool v6 = ::inet_pton(AF_INET6, address, &a6.sin6_addr) == 1;
+    if (!v6 && ::inet_pton(AF_INET, address, &a4.sin_addr) != 1) return -1;
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = a4.sin_port = port;
+    a4.sin_family = AF_INET;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto* sa =
+        v6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4);
+    if (fd < 0 || ::connect(fd, sa, v6 ? sizeof a6 : sizeof a4) != 0) return -1;
+    return fd;
+}
+
+// Sends "GET PATH HTTP/1.0", half-closes, and prints the body of the answer.
+int fetch(const char* address, const char* port, const char* path) {
+    const int fd = connect_to(address, port);
+    const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
+    if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 ||
+        ::shutdown(fd, SHUT_WR) != 0)
+        return outcome(false);
+    std::string answer;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        answer.append(buf, static_cast<std::size_t>(n));
+    if (n < 0) return outcome(false);
+    const auto body = answer.find("\r\n\r\n");
+    if (body != std::string::npos) answer.erase(0, body + 4);
+    std::fwrite(answer.data(), 1, answer.size(), stdout);
+    return 0;
+}
+
+// Starts a download of /stream in a child and ends once the child has 1 MiB;
+// the child reads on and prints how its download ended.
+int download_and_leave(const char* address, const char* port) {
+    int ready[2];
+    if (::pipe(ready) != 0) return outcome(false);
+    if (::fork() == 0) {
+        const int fd = connect_to(address, port);
+        const char request[] = "GET /stream HTTP/1.0\r\n\r\n";
+        if (fd < 0 || ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0)
+            _exit(outcome(false));
+        char buf[65536];
+        std::size_t total = 0;
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+            total += static_cast<std::size_t>(n);
+            if (total >= (1U << 20) && ready[1] >= 0) ::close(std::exchange(ready[1], -1));
+        }
+        std::printf("download ended: %s\n", n == 0 ? "eof" : std::strerror(errno));
+        std::fflush(stdout);
+        _exit(0);
+    }
+    ::close(ready[1]);
+    char c;
+    return ::read(ready[0], &c, 1) == 0 ? 0 : 1;
+}
+
+// A server the probe makes (KIND: udp, tcp-unbound for a listen() without
+// bind(), abstract): prints its port or name, then "reached" once something
+// arrives, or "alone" when standard input ends first.
+int serve(const std::string& kind) {
+    const bool udp = kind == "udp", abstract = kind == "abstract";
+    const int fd =
+        ::socket(abstract ? AF_UNIX : AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (abstract) {
+        const std::string name = "morvik-probe-" + std::to_string(::getpid());
+        len = abstract_address(name.c_str(), reinterpret_cast<sockaddr_un&>(addr));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 4) != 0)
+            return outcome(false);
+        std::printf("%s\n", name.c_str());
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(addr);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (udp && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof a) != 0)
+            return outcome(false);
+        if (!udp && ::listen(fd, 4) != 0) return outcome(false); // the kernel picks the port
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        std::printf("%d\n", ntohs(a.sin_port));
+    }
+    std::fflush(stdout);
+    pollfd p[2] = {{fd, POLLIN, 0}, {0, POLLIN, 0}};
+    ::poll(p, 2, 20000);
+    if (p[0].revents == 0 && p[1].revents != 0) ::poll(p, 1, 50); // a late datagram
+    std::printf("%s\n", p[0].revents != 0 ? "reached" : "alone");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -325,7 +422,10 @@ int main(int argc, char** argv) {
         std::fclose(f);
         return 0;
     }
-    if (action == "stdin") { // what descriptor 0 is
+    if (action == "fetch") return argc < 5 ? 2 : fetch(arg, argv[3], argv[4]); // ADDR PORT PATH
+    if (action == "download-and-leave") return argc < 4 ? 2 : download_and_leave(arg, argv[3]);
+    if (action == "serve") return serve(arg); // udp, tcp-unbound or abstract
+    if (action == "stdin") {                  // what descriptor 0 is
         struct stat st {};
         struct stat null_st {};
         if (::fstat(0, &st) != 0) return outcome(false);
