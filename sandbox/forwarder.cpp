@@ -5,9 +5,14 @@
 #include <linux/close_range.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,51 +31,15 @@
 
 namespace morvik::sandbox {
 
-std::string_view to_string(ForwarderReport::Step step) noexcept {
-    switch (step) {
-    case ForwarderReport::Step::Ready:
-        return "ready";
-    case ForwarderReport::Step::Descriptors:
-        return "close the inherited descriptors";
-    case ForwarderReport::Step::NoNewPrivileges:
-        return "set no-new-privileges";
-    case ForwarderReport::Step::Capabilities:
-        return "drop capabilities";
-    case ForwarderReport::Step::Landlock:
-        return "apply Landlock rules";
-    case ForwarderReport::Step::Filter:
-        return "install the system-call filter";
-    }
-    return "unknown step";
-}
-
 namespace {
 
-using Step = ForwarderReport::Step;
-
-// Per direction of a connection: bounded, so a reader that does not keep up
-// holds back the writer instead of growing the forwarder.
-constexpr std::size_t kBufferSize = 64 * 1024;
+// Per direction of a connection, what a pipe holds by default: bounded, so a
+// reader that does not keep up holds back the writer.
+constexpr std::size_t kPipeSize = 64 * 1024;
 // Reads and writes per connection before the others get their turn.
 constexpr int kRoundsPerTurn = 16;
 // Connections taken from one listener per turn.
 constexpr int kAcceptsPerTurn = 64;
-
-// 0 to 2 on /dev/null and every other descriptor but `channel` closed: the
-// forwarder keeps nothing that the caller waits on (the command's output, a
-// status pipe) or that would give it a way out.
-int isolate_descriptors(int channel) {
-    const auto fd = static_cast<unsigned>(channel);
-    if (fd > 3 && ::close_range(3, fd - 1, 0) != 0) return errno;
-    if (::close_range(fd + 1, ~0U, 0) != 0) return errno;
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null < 0) return errno;
-    for (int std_fd = 0; std_fd < 3; ++std_fd) {
-        if (null != std_fd && ::dup2(null, std_fd) < 0) return errno;
-    }
-    if (null > 2) ::close(null);
-    return 0;
-}
 
 // No file rights at all, TCP connect to the proxy port only (from ABI 4),
 // no signals and no abstract sockets out (from ABI 6).
@@ -100,25 +69,26 @@ int apply_landlock(std::uint16_t port) {
     return 0;
 }
 
-// The forwarder's own confinement, in order. The keyboard's and a hang-up's
-// signals, which reach the whole foreground process group, are ignored:
-// the forwarder ends with the command, not before it.
-ForwarderReport confine_forwarder(int channel, std::uint16_t port) {
-    if (const int e = isolate_descriptors(channel); e != 0) return {Step::Descriptors, e};
+// The forwarder's own confinement, in order; false when a step failed. The
+// keyboard's and a hang-up's signals, which reach the whole foreground
+// process group, are ignored: the forwarder ends with the command, not
+// before it. Not dumpable: the command's uid may not look into it.
+bool confine_forwarder(std::uint16_t port) {
     for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGPIPE})
         ::signal(sig, SIG_IGN);
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {Step::NoNewPrivileges, errno};
+    if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return false;
+    // Six descriptors a connection (two sockets, two pipes): as many as the
+    // hard limit allows.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
     Kernel& kernel = system_kernel();
     const auto privilege = read_privilege(kernel);
-    if (!privilege) return {Step::Capabilities, privilege.error().source.code};
-    if (privilege->privileged) {
-        if (auto dropped = drop_capabilities(kernel, *privilege); !dropped) {
-            return {Step::Capabilities, dropped.error().source.code};
-        }
-    }
-    if (const int e = apply_landlock(port); e != 0) return {Step::Landlock, e};
-    if (const int e = install_forwarder_filter(); e != 0) return {Step::Filter, e};
-    return {};
+    if (!privilege) return false;
+    if (privilege->privileged && !drop_capabilities(kernel, *privilege)) return false;
+    return apply_landlock(port) == 0 && install_forwarder_filter() == 0;
 }
 
 struct Handover {
@@ -163,16 +133,20 @@ std::optional<Handover> receive_handover(int channel) {
     return out;
 }
 
-// Bytes travelling one way.
+// Bytes travelling one way, through a pipe: spliced from one socket into it
+// and from it into the other, never copied into the forwarder.
 struct Flow {
-    std::unique_ptr<char[]> data;
-    std::size_t begin = 0;
-    std::size_t end = 0;
+    UniqueFd pipe_out;    // the pipe's read end
+    UniqueFd pipe_in;     // its write end
+    std::size_t held = 0; // bytes in the pipe
+    // The last splice into the pipe found no room (a pipe holds fewer bytes
+    // than its size when the socket hands over part-filled pages).
+    bool full = false;
     bool eof = false;    // the source has ended
     bool closed = false; // ...and every byte was passed on: the sink is shut for writing
 
-    [[nodiscard]] bool has_data() const { return begin < end; }
-    [[nodiscard]] bool wants_input() const { return !eof && end < kBufferSize; }
+    [[nodiscard]] bool has_data() const { return held > 0; }
+    [[nodiscard]] bool wants_input() const { return !eof && !full && held < kPipeSize; }
 };
 
 struct Connection {
@@ -246,24 +220,29 @@ bool connect_outside(Connection& c, std::uint16_t port, int attempt) {
 // this connection's turn is over); half-closes `to` once the source has
 // ended and everything was passed on. False on an error of either side.
 bool pump(Flow& f, int from, int to) {
+    constexpr unsigned kFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
     for (int round = 0; round < kRoundsPerTurn; ++round) {
         bool moved = false;
         if (f.wants_input()) {
-            const ssize_t n = ::read(from, f.data.get() + f.end, kBufferSize - f.end);
+            const ssize_t n =
+                ::splice(from, nullptr, f.pipe_in.get(), nullptr, kPipeSize - f.held, kFlags);
             if (n > 0) {
-                f.end += static_cast<std::size_t>(n);
+                f.held += static_cast<std::size_t>(n);
                 moved = true;
             } else if (n == 0) {
                 f.eof = true;
-            } else if (errno != EAGAIN && errno != EINTR) {
+            } else if (errno == EAGAIN) {
+                // An empty pipe has room: then the socket has nothing yet.
+                f.full = f.held > 0;
+            } else if (errno != EINTR) {
                 return false;
             }
         }
         if (f.has_data()) {
-            const ssize_t n = ::write(to, f.data.get() + f.begin, f.end - f.begin);
+            const ssize_t n = ::splice(f.pipe_out.get(), nullptr, to, nullptr, f.held, kFlags);
             if (n > 0) {
-                f.begin += static_cast<std::size_t>(n);
-                if (f.begin == f.end) f.begin = f.end = 0;
+                f.held -= static_cast<std::size_t>(n);
+                f.full = false;
                 moved = true;
             } else if (errno != EAGAIN && errno != EINTR) {
                 return false;
@@ -274,6 +253,17 @@ bool pump(Flow& f, int from, int to) {
             f.closed = true;
         }
         if (!moved) break;
+    }
+    return true;
+}
+
+// The two pipes of a new connection.
+bool open_pipes(Connection& c) {
+    for (Flow* f : {&c.up, &c.down}) {
+        int ends[2];
+        if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+        f->pipe_out.reset(ends[0]);
+        f->pipe_in.reset(ends[1]);
     }
     return true;
 }
@@ -375,11 +365,7 @@ pollfd poll_entry(int fd, short events) {
                     break;
                 }
                 auto c = std::unique_ptr<Connection>(new (std::nothrow) Connection);
-                if (c) {
-                    c->up.data.reset(new (std::nothrow) char[kBufferSize]);
-                    c->down.data.reset(new (std::nothrow) char[kBufferSize]);
-                }
-                if (!c || !c->up.data || !c->down.data) {
+                if (!c) {
                     set_reset_on_close(fd);
                     ::close(fd);
                     accepting = false;
@@ -388,7 +374,7 @@ pollfd poll_entry(int fd, short events) {
                 c->inside.reset(fd);
                 // The proxy refuses (or cannot be reached): the command's
                 // connection is reset at once.
-                if (!connect_outside(*c, port, 0)) {
+                if (!open_pipes(*c) || !connect_outside(*c, port, 0)) {
                     const int error = errno;
                     reset(*c);
                     if (error == EMFILE || error == ENFILE) {
@@ -403,23 +389,126 @@ pollfd poll_entry(int fd, short events) {
     }
 }
 
-void report(int channel, const ForwarderReport& r) {
-    ssize_t n;
-    do {
-        n = ::write(channel, &r, sizeof r);
-    } while (n < 0 && errno == EINTR);
-}
-
-} // namespace
-
-void run_forwarder(int channel, std::uint16_t port) noexcept {
-    const ForwarderReport confined = confine_forwarder(channel, port);
-    report(channel, confined);
-    if (confined.step != Step::Ready) ::_exit(1);
+[[noreturn]] void run_forwarder(int channel, std::uint16_t port) {
+    if (!confine_forwarder(port)) ::_exit(1);
     std::optional<Handover> handover = receive_handover(channel);
     ::close(channel);
     if (!handover) ::_exit(0); // the launcher failed before the hand-over
     relay(std::move(*handover), port);
+}
+
+// A system call that leaves errno alone: until the launcher has let go of
+// their memory, the forwarder may write nothing but its own stack, and errno
+// lives in the launcher's thread. Returns the result or -errno.
+__attribute__((always_inline, no_sanitize("address", "undefined"))) inline long
+raw_syscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0) {
+#if defined(__x86_64__)
+    long ret;
+    register long r10 asm("r10") = d;
+    asm volatile("syscall"
+                 : "=a"(ret)
+                 : "a"(nr), "D"(a), "S"(b), "d"(c), "r"(r10)
+                 : "rcx", "r11", "memory");
+    return ret;
+#elif defined(__aarch64__)
+    register long x8 asm("x8") = nr;
+    register long x0 asm("x0") = a;
+    register long x1 asm("x1") = b;
+    register long x2 asm("x2") = c;
+    register long x3 asm("x3") = d;
+    asm volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory");
+    return x0;
+#else
+#error "raw system calls are written for x86-64 and arm64 only"
+#endif
+}
+
+// What the two clones need, kept at the top of the forwarder's stack.
+struct StartArgs {
+    int channel;        // the forwarder's end
+    std::uint16_t port; // the caller's proxy
+    void* stack_top;    // the forwarder's stack, below this record
+};
+
+// The forwarder until the launcher's memory is its alone: raw system calls
+// on its own stack only.
+__attribute__((no_sanitize("address", "undefined"))) int forwarder_main(void* arg) {
+    const StartArgs args = *static_cast<const StartArgs*>(arg);
+    const long channel = args.channel;
+    if (channel > 3) raw_syscall(SYS_close_range, 3, channel - 1, 0);
+    raw_syscall(SYS_close_range, channel + 1, ~0U, 0);
+    static constexpr char kNull[] = "/dev/null";
+    const long null =
+        raw_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>(kNull), O_RDWR | O_CLOEXEC);
+    for (long fd = 0; fd < 3; ++fd) {
+        if (null >= 0) {
+            raw_syscall(SYS_dup3, null, fd, 0);
+        } else {
+            raw_syscall(SYS_close, fd);
+        }
+    }
+    if (null >= 0) raw_syscall(SYS_close, null);
+    pollfd launcher_end{args.channel, POLLRDHUP, 0};
+    for (;;) {
+        const long r = raw_syscall(SYS_ppoll, reinterpret_cast<long>(&launcher_end), 1, 0, 0);
+        if (r > 0) break;
+        if (r != -EINTR) raw_syscall(SYS_exit, 1);
+    }
+    run_forwarder(args.channel, args.port);
+}
+
+// The short-lived child: starts the forwarder and exits, with 0 or errno.
+// The launcher waits meanwhile (CLONE_VFORK), so errno is free to use.
+int intermediate_main(void* arg) {
+    auto* args = static_cast<StartArgs*>(arg);
+    const int pid = ::clone(forwarder_main, args->stack_top, CLONE_VM | SIGCHLD, args);
+    return pid < 0 ? errno : 0;
+}
+
+// One mapping, from the bottom: a guard page, the forwarder's stack (its
+// stack for good), a page that starts with the start record, the short-lived
+// child's stack.
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kForwarderStack = 512 * 1024;
+constexpr std::size_t kIntermediateStack = 64 * 1024;
+
+} // namespace
+
+Expected<int, int> start_forwarder(std::uint16_t port) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return Unexpected(errno);
+    const int ours = pair[0];
+    UniqueFd theirs(pair[1]);
+    const std::size_t size = kPage + kForwarderStack + kPage + kIntermediateStack;
+    auto* base = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0));
+    if (base == MAP_FAILED || ::mprotect(base, kPage, PROT_NONE) != 0) {
+        const int error = errno;
+        ::close(ours);
+        return Unexpected(error);
+    }
+    char* forwarder_top = base + kPage + kForwarderStack;
+    auto* args = reinterpret_cast<StartArgs*>(forwarder_top);
+    *args = StartArgs{theirs.get(), port, forwarder_top};
+    const int child =
+        ::clone(intermediate_main, base + size, CLONE_VM | CLONE_VFORK | SIGCHLD, args);
+    if (child < 0) {
+        const int error = errno;
+        ::close(ours);
+        return Unexpected(error);
+    }
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = ::waitpid(child, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    // ECHILD: the caller ignores SIGCHLD and the child was reaped for us; a
+    // forwarder that never started shows as end of file on the pair.
+    if (reaped == child && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        ::close(ours); // no forwarder shares this memory
+        return Unexpected(WEXITSTATUS(status));
+    }
+    return ours;
 }
 
 } // namespace morvik::sandbox

@@ -9,7 +9,8 @@
 //                           SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)
 //   connecting       connect; getsockopt(SOL_SOCKET, SO_ERROR)
 //   resetting        setsockopt(SOL_SOCKET, SO_LINGER)
-//   reading, writing read, write, shutdown, recvmsg (the hand-over)
+//   relaying         pipe2(O_NONBLOCK | O_CLOEXEC), splice, shutdown;
+//                    recvmsg (the hand-over)
 //   polling          ppoll, restart_syscall
 //   closing          close
 //   memory           brk, munmap, mremap, madvise; mmap and mprotect
@@ -17,6 +18,7 @@
 //   exiting          exit, exit_group
 // Arguments are compared on their low 32 bits: the kernel reads each of
 // these as a 32-bit value, so high bits cannot slip past.
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -129,12 +131,13 @@ std::vector<sock_filter> forwarder_filter() {
 #if defined(__x86_64__)
     a.jump_if_at_least(0x40000000U, "kill"); // the x32 numbering
 #endif
-    for (const long nr : {SYS_read, SYS_write, SYS_close, SYS_ppoll, SYS_restart_syscall,
-                          SYS_accept4, SYS_connect, SYS_recvmsg, SYS_shutdown, SYS_brk, SYS_munmap,
-                          SYS_mremap, SYS_madvise, SYS_exit, SYS_exit_group}) {
+    for (const long nr : {SYS_splice, SYS_close, SYS_ppoll, SYS_restart_syscall, SYS_accept4,
+                          SYS_connect, SYS_recvmsg, SYS_shutdown, SYS_brk, SYS_munmap, SYS_mremap,
+                          SYS_madvise, SYS_exit, SYS_exit_group}) {
         a.jump_if_equal(static_cast<std::uint32_t>(nr), "allow");
     }
     a.jump_if_equal(SYS_socket, "socket");
+    a.jump_if_equal(SYS_pipe2, "pipe");
     a.jump_if_equal(SYS_getsockopt, "getsockopt");
     a.jump_if_equal(SYS_setsockopt, "setsockopt");
     a.jump_if_equal(SYS_mmap, "memory");
@@ -150,6 +153,11 @@ std::vector<sock_filter> forwarder_filter() {
     a.jump_unless_equal(kStreamType, "kill");
     a.load(arg(2));
     a.jump_if_equal(0, "allow");
+    a.ret(kKill);
+
+    a.label("pipe");
+    a.load(arg(1));
+    a.jump_if_equal(O_NONBLOCK | O_CLOEXEC, "allow");
     a.ret(kKill);
 
     a.label("getsockopt");

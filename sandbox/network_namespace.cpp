@@ -10,7 +10,6 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,8 +61,6 @@ std::string NetworkError::line() const {
         break;
     case Step::Forwarder:
         text = "start the forwarder";
-        if (source.code == 0) return "Failed to isolate the network: " + text + ": it ended early";
-        text += ": " + std::string(to_string(forwarder));
         break;
     case Step::HandOver:
         text = "hand over to the forwarder";
@@ -78,37 +75,6 @@ using Step = NetworkError::Step;
 
 Unexpected<NetworkError> failed(Step step, int error, std::uint16_t port = 0) {
     return Unexpected(NetworkError{step, OsError{error}, port});
-}
-
-// The forwarder, started from a child that exits at once: reparented, it is
-// neither the command's child nor a zombie the command inherits. Returns
-// this side of the socket pair.
-Expected<UniqueFd, NetworkError> start_forwarder(std::uint16_t port) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        return failed(Step::SocketPair, errno);
-    }
-    UniqueFd ours(pair[0]);
-    UniqueFd theirs(pair[1]);
-    const pid_t child = ::fork();
-    if (child < 0) return failed(Step::Fork, errno);
-    if (child == 0) {
-        const pid_t forwarder = ::fork();
-        if (forwarder == 0) run_forwarder(pair[1], port);
-        ::_exit(forwarder < 0 ? errno : 0);
-    }
-    theirs.reset();
-    int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(child, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-    // ECHILD: the caller ignores SIGCHLD and the child was reaped for us; a
-    // forwarder that never started shows as end of file on the pair.
-    if (reaped == child && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        return failed(Step::Fork, WEXITSTATUS(status));
-    }
-    return ours;
 }
 
 int write_proc_file(const char* path, const std::string& text) {
@@ -171,21 +137,6 @@ UniqueFd listen_on(int family, std::uint16_t port, int& error) {
     return fd;
 }
 
-// The forwarder's report, read once it has confined itself.
-Expected<void, NetworkError> await_forwarder(int channel) {
-    ForwarderReport report{};
-    ssize_t n;
-    do {
-        n = ::read(channel, &report, sizeof report);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return failed(Step::Forwarder, errno);
-    if (static_cast<std::size_t>(n) != sizeof report) return failed(Step::Forwarder, 0);
-    if (report.step != ForwarderReport::Step::Ready) {
-        return Unexpected(NetworkError{Step::Forwarder, OsError{report.error}, 0, report.step});
-    }
-    return {};
-}
-
 // One message: the number of listeners as its byte, the listeners and the
 // process descriptor as SCM_RIGHTS.
 int hand_over(int channel, const std::vector<UniqueFd>& listeners, const UniqueFd& process) {
@@ -228,11 +179,12 @@ Expected<NetworkIsolation, NetworkError> isolate_network(const profile::SandboxP
     if (sets.error != 0) return failed(Step::ReadCapabilities, sets.error);
     const bool sys_admin = (sets.effective & (std::uint64_t{1} << CAP_SYS_ADMIN)) != 0;
 
-    UniqueFd channel;
+    // Never closed here: see start_forwarder.
+    int channel = -1;
     if (profile.proxy_port) {
         auto started = start_forwarder(*profile.proxy_port);
-        if (!started) return Unexpected(started.error());
-        channel = std::move(*started);
+        if (!started) return failed(Step::Forwarder, started.error());
+        channel = *started;
     }
 
     if (sys_admin) {
@@ -274,8 +226,7 @@ Expected<NetworkIsolation, NetworkError> isolate_network(const profile::SandboxP
     }
     const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
     if (!process) return failed(Step::ProcessFd, errno);
-    if (auto ready = await_forwarder(channel.get()); !ready) return Unexpected(ready.error());
-    if (const int e = hand_over(channel.get(), listeners, process); e != 0) {
+    if (const int e = hand_over(channel, listeners, process); e != 0) {
         return failed(Step::HandOver, e);
     }
     return out;

@@ -1,9 +1,8 @@
 // A network namespace of the command's own, with the caller's proxy as the
 // only way out (the profile's "isolate_network"). Run after the profile is
 // read (and the user switched) and before the confinement, in this order:
-//   1. with a proxy port: a socket pair, and the forwarder started through a
-//      short-lived child (so it is neither the command's child nor a zombie
-//      left to it), in the caller's namespace;
+//   1. with a proxy port: the forwarder started in the caller's namespace
+//      (forwarder.hpp);
 //   2. unshare(CLONE_NEWUSER | CLONE_NEWNET), or CLONE_NEWNET alone for a
 //      launcher holding CAP_SYS_ADMIN (a new user namespace would stand
 //      between root's real capabilities and the command);
@@ -44,14 +43,13 @@ struct NetworkError {
         ListenIpv4,
         ListenIpv6,
         ProcessFd,
-        Forwarder, // the forwarder's own report; `source` 0: it ended without one
+        Forwarder,
         HandOver,
     };
 
     Step step = Step::Unshare;
     OsError source{};
-    std::uint16_t port = 0;                                         // ListenIpv4, ListenIpv6
-    ForwarderReport::Step forwarder = ForwarderReport::Step::Ready; // Forwarder
+    std::uint16_t port = 0; // ListenIpv4, ListenIpv6
 
     // "Failed to isolate the network: STEP: REASON", e.g. "…: unshare:
     // Operation not permitted (os error 1)" or "…: listen on
