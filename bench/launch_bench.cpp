@@ -1,38 +1,48 @@
 // Launch cost: morvik-sandbox running /bin/true under a typical profile
 // (about 20 existing paths and a port), against a minimal C launcher that
 // makes the same system calls in the same order (reading the profile, the
-// descriptor walk of every path, Landlock, capabilities, the filter), and against a bare
-// /bin/true. The three are run alternately, round by round, so that drift in
-// the machine's load hits them alike.
-//   launch_bench [rounds]
+// descriptor walk of every path, Landlock, capabilities, a filter with the
+// same refusals), and against a bare /bin/true. The three are run in turn,
+// round by round, so that drift in the machine's load hits them alike; each
+// reports the median and the interquartile range. Started as root, it
+// measures as root and then as uid 65534; otherwise as the caller. Then the
+// cost of installing the filter, in fresh children, against a no-op.
+//   launch_bench [rounds]   (default 600 per side)
+#include <grp.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "sandbox/syscall_filter.hpp"
+
 extern char** environ;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 double run_once(const std::vector<std::string>& argv) {
     std::vector<char*> c;
     for (const auto& a : argv)
         c.push_back(const_cast<char*>(a.c_str()));
     c.push_back(nullptr);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     pid_t pid;
     if (posix_spawn(&pid, c[0], nullptr, nullptr, c.data(), environ) != 0) std::exit(1);
     int status = 0;
     waitpid(pid, &status, 0);
-    const auto end = std::chrono::steady_clock::now();
+    const auto end = Clock::now();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "%s failed with status %d\n", c[0], status);
         std::exit(1);
@@ -40,28 +50,29 @@ double run_once(const std::vector<std::string>& argv) {
     return std::chrono::duration<double, std::micro>(end - start).count();
 }
 
+// Microseconds per sample: best, quartiles.
 struct Stats {
     std::vector<double> samples;
-    double median() {
+    double at(double q) {
         std::sort(samples.begin(), samples.end());
-        return samples[samples.size() / 2];
+        return samples[static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1))];
     }
-    double mean() const {
-        double sum = 0;
-        for (double s : samples)
-            sum += s;
-        return sum / static_cast<double>(samples.size());
+    void print(const char* name) {
+        std::printf("  %-22s %9.1f %9.1f %9.1f %9.1f %9.1f\n", name, at(0), at(0.25), at(0.5),
+                    at(0.75), at(0.75) - at(0.25));
     }
 };
+
+void header(const char* unit) {
+    std::printf("  %-22s %9s %9s %9s %9s %9s\n", unit, "best", "q1", "median", "q3", "IQR");
+}
 
 std::string quote(const std::string& s) {
     return "\"" + s + "\"";
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+// Launches as the calling user.
+void measure_launches(int rounds, const char* identity) {
     char tmpl[] = "/var/tmp/morvik-bench-XXXXXX";
     const std::string root = mkdtemp(tmpl);
     const auto dir = [&](const std::string& name) {
@@ -140,16 +151,78 @@ int main(int argc, char** argv) {
         c.samples.push_back(run_once(minimal));
         t.samples.push_back(run_once(bare));
     }
-    std::printf("rounds: %d (paths in the rule table: %zu, plus a port rule)\n", rounds,
-                (minimal.size() - 6) / 2);
-    std::printf("%-28s %10s %10s\n", "per launch (us)", "median", "mean");
-    std::printf("%-28s %10.1f %10.1f\n", "bare /bin/true", t.median(), t.mean());
-    std::printf("%-28s %10.1f %10.1f\n", "minimal C launcher", c.median(), c.mean());
-    std::printf("%-28s %10.1f %10.1f\n", "morvik-sandbox", ms.median(), ms.mean());
-    std::printf("ratio morvik-sandbox / minimal C launcher: median %.3f, mean %.3f\n",
-                ms.median() / c.median(), ms.mean() / c.mean());
-    std::printf("ratio morvik-sandbox / bare /bin/true:     median %.3f, mean %.3f\n",
-                ms.median() / t.median(), ms.mean() / t.mean());
-    std::string cleanup = "rm -rf '" + root + "'";
-    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+    std::printf("as %s (uid %d): %d launches of /bin/true per side, interleaved; %zu paths in "
+                "the rule table and a port rule\n",
+                identity, static_cast<int>(geteuid()), rounds, (minimal.size() - 6) / 2);
+    header("per launch (us)");
+    t.print("bare /bin/true");
+    c.print("C reference");
+    ms.print("morvik-sandbox");
+    std::printf("  ratio morvik-sandbox / C reference: median %.3f\n\n", ms.at(0.5) / c.at(0.5));
+    const std::string cleanup = "rm -rf '" + root + "'";
+    if (std::system(cleanup.c_str()) != 0) std::exit(1);
+}
+
+// Nanoseconds a fresh child takes to install `filter` (or nothing).
+double install_once(const morvik::sandbox::SyscallFilter* filter) {
+    int fds[2];
+    if (pipe(fds) != 0) std::exit(1);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        double ns = -1;
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0) {
+            const auto start = Clock::now();
+            const int rc = filter ? morvik::sandbox::install_syscall_filter(*filter) : 0;
+            const auto end = Clock::now();
+            if (rc == 0) ns = std::chrono::duration<double, std::nano>(end - start).count();
+        }
+        _exit(write(fds[1], &ns, sizeof ns) == sizeof ns ? 0 : 1);
+    }
+    double ns = -1;
+    if (pid < 0 || read(fds[0], &ns, sizeof ns) != sizeof ns || ns < 0) std::exit(1);
+    waitpid(pid, nullptr, 0);
+    close(fds[0]);
+    close(fds[1]);
+    return ns;
+}
+
+void measure_install(int rounds) {
+    const morvik::sandbox::SyscallFilter unprivileged{true, false, false};
+    const morvik::sandbox::SyscallFilter dropped{true, false, true};
+    Stats none, plain, set_id;
+    for (int i = 0; i < rounds; ++i) {
+        none.samples.push_back(install_once(nullptr) / 1000);
+        plain.samples.push_back(install_once(&unprivileged) / 1000);
+        set_id.samples.push_back(install_once(&dropped) / 1000);
+    }
+    std::printf("filter install in a fresh child: %d rounds, interleaved\n", rounds);
+    header("per install (us)");
+    none.print("no-op");
+    plain.print("filter (TCP)");
+    set_id.print("filter (TCP, set-ID)");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 600;
+    if (geteuid() != 0) {
+        measure_launches(rounds, "the caller");
+    } else {
+        measure_launches(rounds, "root");
+        std::fflush(stdout);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const gid_t nobody = 65534;
+            if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
+                setresuid(nobody, nobody, nobody) != 0)
+                _exit(1);
+            measure_launches(rounds, "nobody");
+            _exit(std::fflush(stdout) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid || status != 0) return 1;
+    }
+    measure_install(rounds);
+    return 0;
 }

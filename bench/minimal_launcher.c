@@ -6,8 +6,8 @@
  * opened by descriptor (the writable places first, links followed from the
  * root and the ancestry of their targets and of the home directory walked up
  * with ".."), the capability drop when it runs as root or holds a
- * capability, and the same system-call filter (the launcher's own generated
- * programs, the variant refusing set-ID modes after a drop), then execs.
+ * capability, and a system-call filter making the same refusals (written
+ * out below; set-ID modes refused after a drop), then execs.
  * The link walk covers what the benchmark's paths need: a top-level name
  * whose link text is relative and holds no further link.
  *   minimal_launcher PROFILE HANDLED_FS PORT [KIND+ACCESS PATH]... -- command [args...]
@@ -19,11 +19,15 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/audit.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/ioprio.h>
+#include <linux/netlink.h>
 #include <linux/openat2.h>
 #include <linux/seccomp.h>
 #include <linux/securebits.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stddef.h>
@@ -31,12 +35,119 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "sandbox/syscall_filter_programs.inc"
+#if defined(__x86_64__)
+#define ARCH AUDIT_ARCH_X86_64
+#elif defined(__aarch64__)
+#define ARCH AUDIT_ARCH_AARCH64
+#endif
+#ifndef __NR_fchmodat2
+#define __NR_fchmodat2 452
+#endif
+
+/* The filter. Each block starts by comparing the system-call number; a block
+ * that matches returns, one that does not skips to the next block with the
+ * number still loaded. Arguments are compared as their low 32 bits (x86-64
+ * and aarch64 are little-endian). */
+#define LOAD(off) BPF_STMT(BPF_LD | BPF_W | BPF_ABS, (off))
+#define ARG(i) offsetof(struct seccomp_data, args[i])
+#define JEQ(k, t, f) BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (k), (t), (f))
+#define JSET(k, t, f) BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, (k), (t), (f))
+#define ALLOW BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)
+#define FAIL(e) BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (e))
+#define DENY(nr, e) JEQ(nr, 0, 1), FAIL(e)
+#define SET_ID 06000
+#define CREATING (O_CREAT | (O_TMPFILE & ~O_DIRECTORY))
+/* A set-ID mode in argument m refused. */
+#define DENY_SET_ID(nr, m) JEQ(nr, 0, 4), LOAD(ARG(m)), JSET(SET_ID, 0, 1), FAIL(EPERM), ALLOW
+/* The same when the flags in argument f create a file. */
+#define DENY_SET_ID_CREATE(nr, f, m)                                                               \
+    JEQ(nr, 0, 6), LOAD(ARG(f)), JSET(CREATING, 0, 3), LOAD(ARG(m)), JSET(SET_ID, 0, 1),           \
+        FAIL(EPERM), ALLOW
+/* A pid in argument 0 other than 0 (the calling process) refused. */
+#define SELF_ONLY(nr) JEQ(nr, 0, 4), LOAD(ARG(0)), JEQ(0, 0, 1), ALLOW, FAIL(EPERM)
+/* The same for (which, who) other than (w, 0). */
+#define WHICH_SELF_ONLY(nr, w)                                                                     \
+    JEQ(nr, 0, 6), LOAD(ARG(0)), JEQ(w, 0, 3), LOAD(ARG(1)), JEQ(0, 0, 1), ALLOW, FAIL(EPERM)
+
+#if defined(__x86_64__)
+#define NOT_X32 BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000, 0, 1), FAIL(ENOSYS),
+#else
+#define NOT_X32
+#endif
+
+/* clang-format off */
+/* Inet streams allowed, datagrams not (the benchmark's profile). */
+#define COMMON_RULES \
+    LOAD(offsetof(struct seccomp_data, arch)), \
+    JEQ(ARCH, 1, 0), \
+    FAIL(ENOSYS), \
+    LOAD(offsetof(struct seccomp_data, nr)), \
+    NOT_X32 \
+    /* socket() and socketpair(): domain, type, protocol */ \
+    JEQ(__NR_socket, 1, 0), \
+    JEQ(__NR_socketpair, 0, 18), \
+    LOAD(ARG(0)), \
+    JEQ(AF_UNIX, 13, 0), \
+    JEQ(AF_INET, 4, 0), \
+    JEQ(AF_INET6, 3, 0), \
+    JEQ(AF_NETLINK, 0, 11), \
+    LOAD(ARG(2)), \
+    JEQ(NETLINK_ROUTE, 8, 9), \
+    LOAD(ARG(1)), /* inet */ \
+    BPF_STMT(BPF_ALU | BPF_AND | BPF_K, ~(SOCK_NONBLOCK | SOCK_CLOEXEC)), \
+    JEQ(SOCK_STREAM, 0, 4), \
+    LOAD(ARG(2)), \
+    JEQ(IPPROTO_MPTCP, 5, 0), \
+    JEQ(0, 2, 0), \
+    JEQ(IPPROTO_TCP, 1, 0), \
+    FAIL(EACCES), \
+    ALLOW, \
+    FAIL(EAFNOSUPPORT), \
+    FAIL(EPROTONOSUPPORT), \
+    /* ioctl(): request */ \
+    JEQ(__NR_ioctl, 0, 7), \
+    LOAD(ARG(1)), \
+    JEQ(TIOCSTI, 4, 0), \
+    JEQ(TIOCLINUX, 3, 0), \
+    JEQ(TIOCSETD, 2, 0), \
+    JEQ(TIOCEXCL, 1, 0), \
+    ALLOW, \
+    FAIL(EPERM), \
+    DENY(__NR_io_uring_setup, ENOSYS), \
+    DENY(__NR_io_uring_enter, ENOSYS), \
+    DENY(__NR_io_uring_register, ENOSYS), \
+    SELF_ONLY(__NR_prlimit64), \
+    SELF_ONLY(__NR_sched_setscheduler), \
+    SELF_ONLY(__NR_sched_setparam), \
+    SELF_ONLY(__NR_sched_setattr), \
+    WHICH_SELF_ONLY(__NR_setpriority, PRIO_PROCESS), \
+    WHICH_SELF_ONLY(__NR_ioprio_set, IOPRIO_WHO_PROCESS)
+
+static const struct sock_filter unprivileged_filter[] = {COMMON_RULES, ALLOW};
+static const struct sock_filter privileged_filter[] = {
+    COMMON_RULES,
+#ifdef __NR_open
+    DENY_SET_ID(__NR_chmod, 1),
+    DENY_SET_ID(__NR_creat, 1),
+    DENY_SET_ID(__NR_mknod, 1),
+    DENY_SET_ID_CREATE(__NR_open, 1, 2),
+#endif
+    DENY_SET_ID(__NR_fchmod, 1),
+    DENY_SET_ID(__NR_fchmodat, 2),
+    DENY_SET_ID(__NR_fchmodat2, 2),
+    DENY_SET_ID(__NR_mknodat, 2),
+    DENY_SET_ID_CREATE(__NR_openat, 2, 3),
+    DENY(__NR_openat2, ENOSYS),
+    ALLOW};
+/* clang-format on */
 
 struct ruleset_attr {
     uint64_t fs, net, scoped;
@@ -234,10 +345,12 @@ int main(int argc, char** argv) {
         perror("capabilities");
         return 1;
     }
-    /* TCP allowed (rules and a port), no UDP: program 1; with set-ID modes
-     * refused after a capability drop: 5. */
-    const struct FilterProgram* program = &kPrograms[drop ? 5 : 1];
-    struct sock_fprog prog = {(unsigned short)program->size, (struct sock_filter*)program->insns};
+    struct sock_fprog prog = {sizeof unprivileged_filter / sizeof unprivileged_filter[0],
+                              (struct sock_filter*)unprivileged_filter};
+    if (drop) {
+        prog.len = sizeof privileged_filter / sizeof privileged_filter[0];
+        prog.filter = (struct sock_filter*)privileged_filter;
+    }
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) != 0) {
         perror("seccomp");
         return 1;

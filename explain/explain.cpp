@@ -273,7 +273,8 @@ void render_protections(std::string& out, const Explanation& e) {
              : "allowed (no capabilities dropped)");
     line(out, "filter",
          "refuses MPTCP, raw and other inet sockets, families but unix and netlink routing, "
-         "TIOCSTI, TIOCLINUX, io_uring and other architectures' calls; socketpair as socket");
+         "TIOCSTI, TIOCLINUX, TIOCSETD, TIOCEXCL, io_uring, limits and scheduling of other "
+         "processes and other architectures' calls; socketpair as socket");
 }
 
 } // namespace

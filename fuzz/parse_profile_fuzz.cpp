@@ -60,6 +60,19 @@ std::string serialise(const SandboxProfile& p) {
     put_list(out, "allowed_domains", p.allowed_domains);
     put_list(out, "env_passthrough", p.env_passthrough);
     if (p.proxy_port) out += ",\"proxy_port\":" + std::to_string(*p.proxy_port);
+    const auto flag = [&](const char* key, bool on) {
+        if (on) out += std::string(",\"") + key + "\":true";
+    };
+    flag("allow_udp", p.allow_udp);
+    flag("keep_capabilities", p.keep_capabilities);
+    flag("log_denials", p.log_denials);
+    flag("isolate_network", p.isolate_network);
+    if (p.minimum_landlock_abi)
+        out += ",\"minimum_landlock_abi\":" + std::to_string(*p.minimum_landlock_abi);
+    if (p.run_as) {
+        out += ",\"run_as\":{\"uid\":" + std::to_string(p.run_as->uid) +
+               ",\"gid\":" + std::to_string(p.run_as->gid) + "}";
+    }
     out += '}';
     return out;
 }
@@ -87,6 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (err.to_string().find(" at line ") == std::string::npos) die("display form");
         return 0;
     }
+    // The combinations the reader refuses never come out of it.
+    if (result->run_as && (result->keep_capabilities || result->run_as->uid == 4294967295U ||
+                           result->run_as->gid == 4294967295U ||
+                           (result->run_as->gid == 0 && result->run_as->uid != 0)))
+        die("accepted run_as the reader refuses");
+    if (result->isolate_network && result->proxy_port == 0)
+        die("accepted isolate_network on port 0");
     // Paths containing raw bytes that are not valid UTF-8 still round-trip,
     // since the serialiser copies bytes.
     const std::string again = serialise(*result);

@@ -27,10 +27,20 @@ using uchar = unsigned char;
 
 // The first eight fields are also the array form's elements, in order; the
 // rest are accepted in the object form only.
-constexpr std::array<std::string_view, 13> kFieldNames = {
-    "worktree_path",      "git_dir",           "agent_config_dirs",    "tool_dirs",
-    "user_allowed_paths", "allowed_domains",   "env_passthrough",      "proxy_port",
-    "allow_udp",          "keep_capabilities", "minimum_landlock_abi", "log_denials",
+constexpr std::array<std::string_view, 14> kFieldNames = {
+    "worktree_path",
+    "git_dir",
+    "agent_config_dirs",
+    "tool_dirs",
+    "user_allowed_paths",
+    "allowed_domains",
+    "env_passthrough",
+    "proxy_port",
+    "allow_udp",
+    "keep_capabilities",
+    "minimum_landlock_abi",
+    "log_denials",
+    "run_as",
     "isolate_network",
 };
 constexpr int kProxyPort = 7;
@@ -63,6 +73,10 @@ constexpr std::string_view kExpectString = "a string";
 constexpr std::string_view kExpectU16 = "u16";
 constexpr std::string_view kExpectBool = "a boolean";
 constexpr std::string_view kExpectAbi = "a nonzero u32";
+constexpr std::string_view kExpectRunAs = "struct RunAs";
+constexpr std::string_view kExpectId = "u32";
+// 4294967295 is the kernel's "leave unchanged" in the set*id calls.
+constexpr std::uint64_t kUnchangedId = 4294967295;
 
 inline bool is_ws(uchar c) noexcept {
     // space, tab, line feed, carriage return
@@ -521,14 +535,14 @@ class Reader {
         }
     }
 
-    // An unsigned integer in [min, max], or null (none). `expected` names
-    // the type in errors ("u16", "a nonzero u32").
+    // An unsigned integer in [min, max], or null (none) when `nullable`.
+    // `expected` names the type in errors ("u16", "a nonzero u32").
     bool bounded_value(std::optional<std::uint64_t>& out, std::uint64_t min, std::uint64_t max,
-                       std::string_view expected) {
+                       std::string_view expected, bool nullable = true) {
         ws();
         if (p_ == e_) return fail_peek(kEofValue);
         const uchar c = *p_;
-        if (c == 'n') {
+        if (c == 'n' && nullable) {
             ++p_;
             if (!ident("ull")) return false;
             out.reset();
@@ -571,6 +585,73 @@ class Reader {
         return invalid_type(kExpectBool);
     }
 
+    // `{"uid": U, "gid": G}` (both required, each 0 to 4294967294), or null.
+    bool run_as_value(std::optional<RunAs>& out) {
+        ws();
+        if (p_ == e_) return fail_peek(kEofValue);
+        if (*p_ == 'n') {
+            ++p_;
+            if (!ident("ull")) return false;
+            out.reset();
+            return true;
+        }
+        if (*p_ != '{') return invalid_type(kExpectRunAs);
+        ++p_;
+        RunAs ids;
+        unsigned filled = 0;
+        for (bool first = true;; first = false) {
+            ws();
+            if (p_ == e_) return fail_peek(kEofObject);
+            uchar c = *p_;
+            if (c == '}') break;
+            if (!first) {
+                if (c != ',') return fail_peek(kExpectedCommaObject);
+                ++p_;
+                ws();
+                if (p_ == e_) return fail_peek(kEofValue);
+                c = *p_;
+                if (c == '}') return fail_peek(kTrailingComma);
+            }
+            if (c != '"') return fail_peek(kKeyMustBeString);
+            ++p_;
+            std::string_view key;
+            if (!string(key)) return false;
+            const int member = key == "uid" ? 0 : key == "gid" ? 1 : -1;
+            if (member < 0) {
+                const std::string quoted = detail::quote_string(key);
+                return fail("unknown field `" + quoted.substr(1, quoted.size() - 2) +
+                                "`, expected `uid` or `gid`",
+                            p_);
+            }
+            const char* name = member == 0 ? "uid" : "gid";
+            if ((filled & (1u << member)) != 0) {
+                ws();
+                if (p_ < e_ && *p_ == '}') ++p_;
+                return fail("duplicate field `" + std::string(name) + "`", p_);
+            }
+            ws();
+            if (p_ == e_) return fail_peek(kEofObject);
+            if (*p_ != ':') return fail_peek(kExpectedColon);
+            ++p_;
+            std::optional<std::uint64_t> id;
+            if (!bounded_value(id, 0, kUnchangedId, kExpectId, false)) return false;
+            if (*id == kUnchangedId) {
+                return fail(std::string_view("invalid value: integer `4294967295`, "
+                                             "expected a u32 below 4294967295"),
+                            p_);
+            }
+            (member == 0 ? ids.uid : ids.gid) = static_cast<std::uint32_t>(*id);
+            filled |= 1u << member;
+        }
+        ++p_; // }
+        if ((filled & 1u) == 0) return fail(std::string_view("missing field `uid`"), p_);
+        if ((filled & 2u) == 0) return fail(std::string_view("missing field `gid`"), p_);
+        if (ids.gid == 0 && ids.uid != 0)
+            return fail(std::string_view("`run_as` with gid 0 needs uid 0"), p_);
+        out = ids;
+        return true;
+    }
+
     bool field_value(int field, SandboxProfile& profile) {
         switch (field) {
         case 0:
@@ -597,6 +678,8 @@ class Reader {
             return bounded_value(profile.minimum_landlock_abi, 1, kExpectAbi);
         case 11:
             return bool_value(profile.log_denials);
+        case 12:
+            return run_as_value(profile.run_as);
         default:
             return bool_value(profile.isolate_network);
         }
@@ -659,6 +742,13 @@ class Reader {
                             p_);
             }
         }
+        // Combinations refused as a whole, at the closing brace.
+        if (profile.run_as && profile.keep_capabilities)
+            return fail(std::string_view("`run_as` cannot be combined with `keep_capabilities`"),
+                        p_);
+        if (profile.isolate_network && profile.proxy_port == 0)
+            return fail(std::string_view("`isolate_network` needs a `proxy_port` other than 0"),
+                        p_);
         return true;
     }
 

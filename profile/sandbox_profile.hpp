@@ -13,6 +13,13 @@ namespace morvik::profile {
 // decoded JSON string; may be empty, relative, or hold NUL bytes).
 using Path = std::string;
 
+// The ids the command runs as when a privileged launcher switches user.
+struct RunAs {
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    friend bool operator==(const RunAs&, const RunAs&) = default;
+};
+
 struct SandboxProfile {
     Path worktree_path;
     Path git_dir;
@@ -26,8 +33,9 @@ struct SandboxProfile {
     bool allow_udp = false;         // UDP sockets (protocol 0 or 17) may be created
     bool keep_capabilities = false; // a privileged launcher's capabilities reach the command
     std::optional<std::uint32_t> minimum_landlock_abi{}; // fail unless the kernel reports this
-    bool log_denials = false; // refused accesses reach the audit log (ABI 7 and later)
-    bool isolate_network = false;
+    bool log_denials = false;     // refused accesses reach the audit log (ABI 7 and later)
+    std::optional<RunAs> run_as;  // the command's uid and gid (never 4294967295)
+    bool isolate_network = false; // loopback only, the proxy port relayed from outside
 
     friend bool operator==(const SandboxProfile&, const SandboxProfile&) = default;
 };

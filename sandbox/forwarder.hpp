@@ -19,10 +19,7 @@
 // has ended.
 #pragma once
 
-#include <linux/filter.h>
-
 #include <cstdint>
-#include <vector>
 
 #include "base/expected.hpp"
 
@@ -37,10 +34,9 @@ inline constexpr int kMaxListeners = 2;
 // never close (see above), or the errno of the failed step.
 [[nodiscard]] Expected<int, int> start_forwarder(std::uint16_t port);
 
-// The forwarder's system-call filter (see forwarder_filter.cpp).
-[[nodiscard]] std::vector<sock_filter> forwarder_filter();
-// Installs it on the calling thread (no-new-privileges must be set): 0 or
-// the errno of the refusal.
+// Installs the forwarder's system-call filter (see forwarder_filter.cpp) on
+// the calling thread (no-new-privileges must be set): 0 or the errno of the
+// refusal.
 [[nodiscard]] int install_forwarder_filter();
 
 } // namespace morvik::sandbox

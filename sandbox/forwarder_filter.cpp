@@ -1,7 +1,7 @@
 // The forwarder's system-call filter: an allow-list of exactly what relaying
-// TCP connections needs, as a small hand-written classic BPF program. Every
-// other call, and every call through another architecture's entry, kills the
-// forwarder.
+// TCP connections needs, as a small hand-written classic BPF program
+// assembled at compile time. Every other call, and every call through
+// another architecture's entry, kills the forwarder.
 //
 // Allowed:
 //   accepting        accept4
@@ -18,22 +18,20 @@
 //   exiting          exit, exit_group
 // Arguments are compared on their low 32 bits: the kernel reads each of
 // these as a 32-bit value, so high bits cannot slip past.
+#include <asm/unistd.h>
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 
+#include <array>
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <string_view>
-#include <vector>
 
 #include "sandbox/forwarder.hpp"
 
@@ -45,152 +43,106 @@ constexpr std::uint32_t kArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
 constexpr std::uint32_t kArch = AUDIT_ARCH_AARCH64;
 #else
-#error "the forwarder's filter knows x86-64 and arm64 only"
+#error "the forwarder's filter is written for x86-64 and aarch64"
 #endif
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "argument offsets assume little endian");
 
-constexpr std::uint32_t kNr = offsetof(seccomp_data, nr);
-constexpr std::uint32_t kArchOffset = offsetof(seccomp_data, arch);
-// The low 32 bits of argument `i`.
-constexpr std::uint32_t arg(unsigned i) {
-    return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * i);
+// The low 32-bit word of argument i comes first on little-endian targets.
+static_assert(std::endian::native == std::endian::little);
+template <int i> constexpr std::uint32_t kArg = offsetof(seccomp_data, args[i]);
+
+// The places a jump can name; kNext is the following instruction.
+enum Label : std::uint8_t {
+    kNext,
+    kAllow,
+    kKill,
+    kSocket,
+    kStream,
+    kPipe,
+    kGet,
+    kSet,
+    kMemory,
+    kLabels
+};
+
+// A program whose jumps name labels until link() resolves them. Written at
+// compile time only: a jump backwards or beyond 255 instructions, or more
+// instructions than the budget, fails the build.
+struct Program {
+    using u32 = std::uint32_t;
+    static constexpr std::uint16_t kIf = BPF_JMP | BPF_K;
+    std::array<sock_filter, 64> insns{};
+    std::uint16_t size = 0;
+    std::array<std::uint16_t, kLabels> at_{};
+
+    constexpr auto& at(Label l) { return at_[l] = size, *this; }
+    constexpr auto& load(u32 offset) { return emit(BPF_LD | BPF_W | BPF_ABS, offset); }
+    constexpr auto& eq(u32 k, Label y, Label n = kNext) { return emit(kIf | BPF_JEQ, k, y, n); }
+    constexpr auto& any(u32 k, Label y, Label n = kNext) { return emit(kIf | BPF_JSET, k, y, n); }
+    constexpr auto& at_least(u32 k, Label y) { return emit(kIf | BPF_JGE, k, y, kNext); }
+    constexpr auto& ret(u32 action) { return emit(BPF_RET | BPF_K, action); }
+    constexpr Program& emit(std::uint16_t code, u32 k, Label y = kNext, Label n = kNext) {
+        if (size == insns.size()) throw "the filter is over budget";
+        insns[size++] = {code, y, n, k};
+        return *this;
+    }
+    constexpr u32 offset(std::uint16_t from, u32 label) const {
+        if (label == kNext) return 0;
+        if (at_[label] <= from || at_[label] - from - 1 > 255) throw "a jump that cannot be made";
+        return at_[label] - from - 1U;
+    }
+    constexpr Program& link() {
+        for (std::uint16_t i = 0; i < size; ++i) {
+            sock_filter& f = insns[i];
+            if (BPF_CLASS(f.code) != BPF_JMP) continue;
+            f.jt = static_cast<std::uint8_t>(offset(i, f.jt));
+            f.jf = static_cast<std::uint8_t>(offset(i, f.jf));
+        }
+        return *this;
+    }
+};
+
+consteval Program build() {
+    Program a;
+    a.load(offsetof(seccomp_data, arch)).eq(kArch, kNext, kKill);
+    a.load(offsetof(seccomp_data, nr));
+#if defined(__x86_64__)
+    a.at_least(__X32_SYSCALL_BIT, kKill);
+#endif
+    for (const int nr : {__NR_accept4, __NR_connect, __NR_splice, __NR_shutdown, __NR_recvmsg,
+                         __NR_ppoll, __NR_restart_syscall, __NR_close, __NR_brk, __NR_munmap,
+                         __NR_mremap, __NR_madvise, __NR_exit, __NR_exit_group})
+        a.eq(nr, kAllow);
+    a.eq(__NR_socket, kSocket).eq(__NR_pipe2, kPipe);
+    a.eq(__NR_getsockopt, kGet).eq(__NR_setsockopt, kSet);
+    a.eq(__NR_mmap, kMemory).eq(__NR_mprotect, kMemory).ret(SECCOMP_RET_KILL_PROCESS);
+
+    // socket(domain, type, protocol)
+    a.at(kSocket).load(kArg<0>).eq(AF_INET, kStream).eq(AF_INET6, kStream, kKill);
+    a.at(kStream).load(kArg<1>).eq(SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, kNext, kKill);
+    a.load(kArg<2>).eq(0, kAllow, kKill);
+    // pipe2(fds, flags)
+    a.at(kPipe).load(kArg<1>).eq(O_NONBLOCK | O_CLOEXEC, kAllow, kKill);
+    // getsockopt and setsockopt(fd, level, name, ...)
+    a.at(kGet).load(kArg<1>).eq(SOL_SOCKET, kNext, kKill).load(kArg<2>).eq(SO_ERROR, kAllow, kKill);
+    a.at(kSet)
+        .load(kArg<1>)
+        .eq(SOL_SOCKET, kNext, kKill)
+        .load(kArg<2>)
+        .eq(SO_LINGER, kAllow, kKill);
+    // mmap and mprotect: the protection is the third argument.
+    a.at(kMemory).load(kArg<2>).any(PROT_EXEC, kKill, kAllow);
+
+    a.at(kAllow).ret(SECCOMP_RET_ALLOW).at(kKill).ret(SECCOMP_RET_KILL_PROCESS);
+    return a.link();
 }
 
-constexpr std::uint32_t kAllow = SECCOMP_RET_ALLOW;
-constexpr std::uint32_t kKill = SECCOMP_RET_KILL_PROCESS;
-constexpr std::uint32_t kStreamType = SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC;
-
-// Classic BPF with named forward jumps: each conditional jump names the
-// label it goes to when the condition holds and falls through otherwise.
-class Assembler {
-  public:
-    void label(std::string_view name) { labels_.push_back({name, code_.size()}); }
-    void load(std::uint32_t offset) { emit(BPF_LD | BPF_W | BPF_ABS, offset, {}, {}); }
-    void ret(std::uint32_t action) { emit(BPF_RET | BPF_K, action, {}, {}); }
-    void jump_if_equal(std::uint32_t value, std::string_view to) {
-        emit(BPF_JMP | BPF_JEQ | BPF_K, value, to, {});
-    }
-    void jump_unless_equal(std::uint32_t value, std::string_view to) {
-        emit(BPF_JMP | BPF_JEQ | BPF_K, value, {}, to);
-    }
-    void jump_if_at_least(std::uint32_t value, std::string_view to) {
-        emit(BPF_JMP | BPF_JGE | BPF_K, value, to, {});
-    }
-    void jump_if_any_bit(std::uint32_t mask, std::string_view to) {
-        emit(BPF_JMP | BPF_JSET | BPF_K, mask, to, {});
-    }
-
-    // The program with every label resolved; aborts on a label that is
-    // missing or out of a jump's reach (a fault of the program text above).
-    [[nodiscard]] std::vector<sock_filter> finish() const {
-        std::vector<sock_filter> out;
-        out.reserve(code_.size());
-        for (std::size_t i = 0; i < code_.size(); ++i) {
-            const Pending& p = code_[i];
-            out.push_back({p.code, offset(i, p.if_true), offset(i, p.if_false), p.k});
-        }
-        return out;
-    }
-
-  private:
-    struct Pending {
-        std::uint16_t code;
-        std::uint32_t k;
-        std::string_view if_true;
-        std::string_view if_false;
-    };
-    struct Label {
-        std::string_view name;
-        std::size_t at;
-    };
-
-    void emit(std::uint16_t code, std::uint32_t k, std::string_view t, std::string_view f) {
-        code_.push_back({code, k, t, f});
-    }
-    [[nodiscard]] std::uint8_t offset(std::size_t from, std::string_view name) const {
-        if (name.empty()) return 0;
-        for (const Label& l : labels_) {
-            if (l.name != name) continue;
-            if (l.at <= from || l.at - from - 1 > 255) std::abort();
-            return static_cast<std::uint8_t>(l.at - from - 1);
-        }
-        std::abort();
-    }
-
-    std::vector<Pending> code_;
-    std::vector<Label> labels_;
-};
+constexpr Program kProgram = build();
 
 } // namespace
 
-std::vector<sock_filter> forwarder_filter() {
-    Assembler a;
-    a.load(kArchOffset);
-    a.jump_unless_equal(kArch, "kill");
-    a.load(kNr);
-#if defined(__x86_64__)
-    a.jump_if_at_least(0x40000000U, "kill"); // the x32 numbering
-#endif
-    for (const long nr : {SYS_splice, SYS_close, SYS_ppoll, SYS_restart_syscall, SYS_accept4,
-                          SYS_connect, SYS_recvmsg, SYS_shutdown, SYS_brk, SYS_munmap, SYS_mremap,
-                          SYS_madvise, SYS_exit, SYS_exit_group}) {
-        a.jump_if_equal(static_cast<std::uint32_t>(nr), "allow");
-    }
-    a.jump_if_equal(SYS_socket, "socket");
-    a.jump_if_equal(SYS_pipe2, "pipe");
-    a.jump_if_equal(SYS_getsockopt, "getsockopt");
-    a.jump_if_equal(SYS_setsockopt, "setsockopt");
-    a.jump_if_equal(SYS_mmap, "memory");
-    a.jump_if_equal(SYS_mprotect, "memory");
-    a.ret(kKill);
-
-    a.label("socket");
-    a.load(arg(0));
-    a.jump_if_equal(AF_INET, "stream");
-    a.jump_unless_equal(AF_INET6, "kill");
-    a.label("stream");
-    a.load(arg(1));
-    a.jump_unless_equal(kStreamType, "kill");
-    a.load(arg(2));
-    a.jump_if_equal(0, "allow");
-    a.ret(kKill);
-
-    a.label("pipe");
-    a.load(arg(1));
-    a.jump_if_equal(O_NONBLOCK | O_CLOEXEC, "allow");
-    a.ret(kKill);
-
-    a.label("getsockopt");
-    a.load(arg(1));
-    a.jump_unless_equal(SOL_SOCKET, "kill");
-    a.load(arg(2));
-    a.jump_if_equal(SO_ERROR, "allow");
-    a.ret(kKill);
-
-    a.label("setsockopt");
-    a.load(arg(1));
-    a.jump_unless_equal(SOL_SOCKET, "kill");
-    a.load(arg(2));
-    a.jump_if_equal(SO_LINGER, "allow");
-    a.ret(kKill);
-
-    a.label("memory"); // mmap and mprotect: the protection is the third argument
-    a.load(arg(2));
-    a.jump_if_any_bit(PROT_EXEC, "kill");
-    a.label("allow");
-    a.ret(kAllow);
-    a.label("kill");
-    a.ret(kKill);
-    return a.finish();
-}
-
 int install_forwarder_filter() {
-    const std::vector<sock_filter> program = forwarder_filter();
-    sock_fprog prog{};
-    prog.len = static_cast<unsigned short>(program.size());
-    prog.filter = const_cast<sock_filter*>(program.data());
-    if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) != 0) return errno;
-    return 0;
+    sock_fprog prog{kProgram.size, const_cast<sock_filter*>(kProgram.insns.data())};
+    return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) == 0 ? 0 : errno;
 }
 
 } // namespace morvik::sandbox

@@ -1,11 +1,8 @@
 // The system-call filter installed last, just before the command is executed:
-// what it refuses is fixed (see syscall_filter_gen/main.cpp, which builds it
-// with libseccomp at build time); a `SyscallFilter` describes the choices a
-// profile makes within it.
+// one small BPF program written out in syscall_filter.cpp, built at compile
+// time for the target architecture. What it refuses is fixed; a
+// `SyscallFilter` describes the choices a profile makes within it.
 #pragma once
-
-#include <cstddef>
-#include <cstdint>
 
 #include "profile/sandbox_profile.hpp"
 

@@ -3,7 +3,7 @@
 # needs, only when some are missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libseccomp-dev)
+packages=(cmake make g++ libgtest-dev libgmock-dev)
 if [[ "${1:-}" == "test" ]]; then
   packages+=(clang libclang-rt-14-dev libbenchmark-dev python3 python3-jsonschema
              gcovr man-db groff-base dpkg-dev file valgrind debian-archive-keyring clang-format git

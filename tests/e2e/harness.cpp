@@ -11,9 +11,11 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -24,6 +26,35 @@ extern char** environ;
 
 namespace morvik::e2e {
 namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// Hands a tree to `uid`, depth-first, not following symbolic links.
+void chown_tree(const std::string& root, uid_t uid) {
+    std::vector<std::string> pending = {root};
+    while (!pending.empty()) {
+        const std::string p = pending.back();
+        pending.pop_back();
+        if (::lchown(p.c_str(), uid, static_cast<gid_t>(uid)) != 0) {
+            throw std::runtime_error("lchown " + p);
+        }
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        DIR* dir = ::opendir(p.c_str());
+        if (dir == nullptr) continue;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") pending.push_back(p + "/" + name);
+        }
+        ::closedir(dir);
+    }
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (auto pos = text.find(from); pos != std::string::npos;
+         pos = text.find(from, pos + to.size()))
+        text.replace(pos, from.size(), to);
+}
 
 std::vector<char*> c_strings(std::vector<std::string>& strings) {
     std::vector<char*> out;
@@ -181,10 +212,10 @@ RunResult run_sandboxed(const std::string& profile, const std::vector<std::strin
     return run_process(argv, options);
 }
 
-ScratchDir::ScratchDir() {
-    char tmpl[] = "/var/tmp/morvik-e2e-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-    ::chmod(tmpl, 0755);
+ScratchDir::ScratchDir(const std::string& parent) {
+    std::string tmpl = parent + "/morvik-e2e-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp in " + parent);
+    ::chmod(tmpl.c_str(), 0755);
     path_ = tmpl;
 }
 
@@ -228,27 +259,6 @@ std::string ScratchDir::copy_file(const std::string& source, const std::string& 
     const std::string p = write_file(name, content);
     ::chmod(p.c_str(), mode);
     return p;
-}
-
-void ScratchDir::chown_all(uid_t uid) const {
-    // Depth-first over the tree, not following symbolic links.
-    std::vector<std::string> pending = {path_};
-    while (!pending.empty()) {
-        const std::string p = pending.back();
-        pending.pop_back();
-        if (::lchown(p.c_str(), uid, static_cast<gid_t>(uid)) != 0) {
-            throw std::runtime_error("lchown " + p);
-        }
-        struct stat st {};
-        if (::lstat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-        DIR* dir = ::opendir(p.c_str());
-        if (dir == nullptr) continue;
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") pending.push_back(p + "/" + name);
-        }
-        ::closedir(dir);
-    }
 }
 
 std::string json_string(const std::string& s) {
@@ -310,6 +320,147 @@ std::string profile_json(const ProfileSpec& spec) {
     if (spec.log_denials) out += ",\n  \"log_denials\": true";
     if (spec.isolate_network) out += ",\n  \"isolate_network\": true";
     return out + "\n}\n";
+}
+
+int landlock_version() {
+    const long v = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U); // the version query
+    return v < 0 ? 0 : static_cast<int>(v);
+}
+
+std::string outcome(const RunResult& r) {
+    if (r.status > 128) return std::string("SIG") + ::sigabbrev_np(r.status - 128);
+    std::string text;
+    for (const char c : r.out)
+        if (c != '\r') text += c;
+    if (text.ends_with('\n')) text.pop_back();
+    const bool errno_name =
+        text.size() > 1 && text[0] == 'E' &&
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") == std::string::npos;
+    if (r.status == 0) return text.empty() ? "ok" : text;
+    if (r.status == 1 && errno_name) return text;
+    return "status " + std::to_string(r.status) + (text.empty() ? "" : ": " + text);
+}
+
+void Confined::SetUp() {
+    if (nobody() && ::geteuid() != 0) GTEST_SKIP() << "needs root to run as uid 65534";
+    if (abi_ == 0) GTEST_SKIP() << "this kernel has no Landlock (its version query fails)";
+    work_ = scratch_.make_dir("w");
+    scratch_.make_dir("w/.git");
+    scratch_.make_dir("tools");
+    home_ = scratch_.make_dir("home");
+    probe_ = scratch_.copy_file(kProbe, "tools/probe", 0755);
+    launcher_ = scratch_.copy_file(kLauncher, "launcher", 0755);
+}
+
+void Confined::TearDown() {
+    for (const pid_t pid : servers_)
+        ::kill(pid, SIGKILL);
+}
+
+std::string Confined::expand(std::string text) const {
+    replace_all(text, "$probe", probe_);
+    replace_all(text, "$port", std::to_string(proxy_.port()));
+    replace_all(text, "$s", scratch_.path());
+    replace_all(text, "$w", work_);
+    replace_all(text, "$h", home_);
+    return text;
+}
+
+void Confined::hand_over(const std::string& tree) const {
+    if (nobody()) chown_tree(tree, kNobody);
+}
+
+std::string Confined::profile(const ProfileSpec& settings) {
+    ProfileSpec spec = settings;
+    if (spec.worktree_path.empty()) spec.worktree_path = work_;
+    if (spec.git_dir.empty()) spec.git_dir = work_ + "/.git";
+    if (spec.tool_dirs.empty()) spec.tool_dirs = {scratch_ / "tools"};
+    if (!spec.proxy_port) spec.proxy_port = proxy_.port();
+    for (std::vector<std::string>* list :
+         {&spec.agent_config_dirs, &spec.tool_dirs, &spec.user_allowed_paths})
+        for (std::string& path : *list)
+            path = expand(path);
+    spec.worktree_path = expand(spec.worktree_path);
+    spec.git_dir = expand(spec.git_dir);
+    const std::string text = profile_json(spec);
+    auto [it, added] = profiles_.try_emplace(text);
+    if (added) {
+        it->second =
+            scratch_.write_file("profile-" + std::to_string(profiles_.size()) + ".json", text);
+    }
+    return it->second;
+}
+
+RunOptions Confined::options(const Row& row) const {
+    RunOptions o{.env =
+                     std::vector<std::string>{"HOME=" + expand(row.home.empty() ? "$h" : row.home),
+                                              "PATH=/usr/bin:/bin"},
+                 .cwd = work_};
+    if (nobody()) o.uid = kNobody;
+    return o;
+}
+
+std::vector<std::string> Confined::command(const Row& row) const {
+    std::vector<std::string> argv;
+    if (row.command.empty() ||
+        !(row.command[0].starts_with('/') || row.command[0].starts_with('$')))
+        argv.push_back(probe_);
+    for (const std::string& a : row.command)
+        argv.push_back(expand(a));
+    return argv;
+}
+
+std::vector<std::string> Confined::argv(const Row& row) {
+    std::vector<std::string> out;
+    for (const std::string& w : row.wrapper)
+        out.push_back(expand(w));
+    out.insert(out.end(), {launcher_, "--profile", profile(row.profile), "--"});
+    for (std::string& a : command(row))
+        out.push_back(std::move(a));
+    return out;
+}
+
+RunResult Confined::launch(const Row& row) {
+    return run_process(argv(row), options(row));
+}
+
+pid_t Confined::outside(const std::vector<std::string>& serve) {
+    hand_over(scratch_.path());
+    const RunResult r = run_process(command({.command = serve}), options({}));
+    const pid_t pid = static_cast<pid_t>(std::atoi(r.out.c_str()));
+    if (r.status != 0 || pid <= 0) ADD_FAILURE() << "outside server " << serve[0] << ": " << r.out;
+    servers_.push_back(pid);
+    return pid;
+}
+
+void Confined::check(const std::vector<Row>& rows) {
+    hand_over(scratch_.path());
+    std::string skipped;
+    for (const Row& row : rows) {
+        if (row.who != Who::both && row.who != GetParam()) continue;
+        SCOPED_TRACE(row.name);
+        if (row.host) {
+            auto [it, added] = hosts_.try_emplace(row.host->lacks);
+            if (added)
+                it->second =
+                    outcome(run_process(command({.command = row.host->probe}), options({})));
+            const std::string& alone = it->second;
+            if (std::ranges::find(row.host->refusals, alone) != row.host->refusals.end()) {
+                skipped +=
+                    "\n  " + row.name + ": " + row.host->lacks + " (unconfined: " + alone + ")";
+                continue;
+            }
+            if (alone != "ok" && alone != "EPERM" && alone != "EACCES") {
+                ADD_FAILURE() << "unconfined, the host probe gave " << alone
+                              << ": neither the feature nor " << row.host->lacks;
+                continue;
+            }
+        }
+        const RunResult r = launch(row);
+        EXPECT_EQ(outcome(r), abi_ < row.abi ? "ok" : expand(row.expect)) << r.err;
+        EXPECT_EQ(r.err, expand(row.err));
+    }
+    if (!skipped.empty()) GTEST_SKIP() << "this host lacks what these rows try:" << skipped;
 }
 
 } // namespace morvik::e2e

@@ -44,6 +44,9 @@ accepted = {
     "security keys": variant(allow_udp=True, keep_capabilities=False,
                              minimum_landlock_abi=7, log_denials=True),
     "null minimum ABI": variant(minimum_landlock_abi=None),
+    "run_as and isolate_network": variant(run_as={"uid": 1000, "gid": 1000},
+                                          isolate_network=True, proxy_port=3128),
+    "run_as root": variant(run_as={"uid": 0, "gid": 0}, keep_capabilities=False),
 }
 refused = {
     "not an object or array": 5,
@@ -70,6 +73,13 @@ refused = {
     "minimum ABI 0": variant(minimum_landlock_abi=0),
     "minimum ABI too large": variant(minimum_landlock_abi=4294967296),
     "minimum ABI as string": variant(minimum_landlock_abi="6"),
+    "run_as without gid": variant(run_as={"uid": 1}),
+    "run_as unchanged id": variant(run_as={"uid": 4294967295, "gid": 1}),
+    "run_as unknown member": variant(run_as={"uid": 1, "gid": 1, "groups": []}),
+    "run_as gid 0": variant(run_as={"uid": 1, "gid": 0}),
+    "run_as with keep_capabilities": variant(run_as={"uid": 0, "gid": 0}, keep_capabilities=True),
+    "null isolate_network": variant(isolate_network=None),
+    "isolate_network with port 0": variant(isolate_network=True, proxy_port=0),
 }
 
 failures = []

@@ -1,14 +1,22 @@
-// A probe run inside the sandbox by the end-to-end tests. Each invocation
-// performs one action and reports through its exit status:
-//   0 allowed, 13 refused (EACCES or EPERM), 1 any other failure (its errno
-//   printed as "errno N"), 2 misuse, 3 not available on this architecture.
-// Actions that inspect the process print what they find on standard output.
+// The probe: the one program that the end-to-end tests and the kernel matrix
+// guests run, inside the confinement and outside it. Each run makes one
+// attempt and prints one word: "ok" with exit status 0, or the name of the
+// errno the attempt failed with ("EACCES", "ENOSYS", ...) with status 1;
+// status 2 is a usage error. Actions that inspect the process print what they
+// find instead of "ok". Needs only libc, so that it also builds as a static
+// binary for the guests:  c++ -std=c++20 -static -O2 main.cpp
+//
+//   probe ACTION [ARGS...]      (the actions: the branches of run() below)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -34,163 +42,184 @@ extern char** environ;
 
 namespace {
 
-int outcome(bool ok) {
-    if (ok) return 0;
+// The Landlock system calls: numbers shared by every architecture.
+constexpr long kLandlockCreateRuleset = 444;
+constexpr long kLandlockRestrictSelf = 446;
+
+int report(bool ok) {
     const int err = errno;
-    std::printf("errno %d\n", err);
-    return (err == EACCES || err == EPERM) ? 13 : 1;
-}
-
-int tcp(const char* port_text, bool do_bind) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return outcome(false);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(std::atoi(port_text)));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
-    const int rc = do_bind ? ::bind(fd, sa, sizeof addr) : ::connect(fd, sa, sizeof addr);
-    return outcome(rc == 0);
-}
-
-sockaddr_un unix_address(const char* path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-    return addr;
-}
-
-// Connects to the stream socket at `path`; with `own`, first creates and
-// listens on it itself.
-int unix_connect(const char* path, bool own) {
-    const sockaddr_un addr = unix_address(path);
-    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
-    if (own) {
-        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (server < 0 || ::bind(server, sa, sizeof addr) != 0 || ::listen(server, 1) != 0) {
-            return outcome(false);
-        }
+    if (ok) {
+        std::puts("ok");
+        return 0;
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = fd >= 0 && ::connect(fd, sa, sizeof addr) == 0;
-    const int result = outcome(ok);
-    if (own) ::unlink(path);
-    return result;
+    const char* name = ::strerrorname_np(err);
+    if (name != nullptr) {
+        std::puts(name);
+    } else {
+        std::printf("errno %d\n", err);
+    }
+    return 1;
 }
 
-// A raw system call's result through outcome(); `rc` as the call returned it.
-int raw(long rc) {
-    return outcome(rc >= 0);
+// A raw system call's result (negative: failed, errno set).
+int report_rc(long rc) {
+    return report(rc >= 0);
 }
 
-// Arguments of socket() and ioctl() with bits above the low 32 set when
-// `high` (the kernel reads them as 32-bit values).
+long number(const char* text) {
+    return std::strtol(text, nullptr, 0);
+}
+
+// An argument with a bit above the low 32 set when `high`: the kernel reads
+// socket() and ioctl() arguments as 32-bit values.
 long with_high(long value, bool high) {
     return high ? static_cast<long>(static_cast<unsigned long>(value) | (1UL << 32)) : value;
 }
 
-// socket(FAMILY, TYPE, PROTOCOL) through the raw system call.
-int socket_call(char** argv, int argc, bool high) {
-    if (argc < 5) return 2;
-    return raw(::syscall(SYS_socket, with_high(std::atol(argv[2]), high),
-                         with_high(std::atol(argv[3]), high), with_high(std::atol(argv[4]), high)));
+sockaddr_in loopback(const char* port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(number(port)));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
 }
 
-// socketpair(FAMILY, TYPE, PROTOCOL) through the raw system call.
-int socketpair_call(char** argv, int argc) {
-    if (argc < 5) return 2;
-    int sv[2];
-    return raw(
-        ::syscall(SYS_socketpair, std::atol(argv[2]), std::atol(argv[3]), std::atol(argv[4]), sv));
+// A unix address: a path, or an abstract name (leading zero byte).
+socklen_t unix_address(sockaddr_un& a, const char* name, bool abstract) {
+    a = sockaddr_un{};
+    a.sun_family = AF_UNIX;
+    const std::size_t len = std::min(std::strlen(name), sizeof a.sun_path - 2);
+    std::memcpy(a.sun_path + (abstract ? 1 : 0), name, len);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len + 1);
+}
+
+int tcp(const char* port, bool bind) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return report(false);
+    const sockaddr_in a = loopback(port);
+    const auto* sa = reinterpret_cast<const sockaddr*>(&a);
+    return report((bind ? ::bind(fd, sa, sizeof a) : ::connect(fd, sa, sizeof a)) == 0);
+}
+
+// Connects to the unix stream socket NAME; with `own`, listens on it first.
+int unix_connect(const char* name, bool abstract, bool own) {
+    sockaddr_un a;
+    const socklen_t len = unix_address(a, name, abstract);
+    const auto* sa = reinterpret_cast<const sockaddr*>(&a);
+    if (own) {
+        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (!abstract) ::unlink(name);
+        if (server < 0 || ::bind(server, sa, len) != 0 || ::listen(server, 1) != 0)
+            return report(false);
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && ::connect(fd, sa, len) == 0;
+    const int saved = errno;
+    if (own && !abstract) ::unlink(name);
+    errno = saved;
+    return report(ok);
+}
+
+// Listens on `fd`, then forks a server that accepts until killed; prints
+// its pid, so that a caller can use it at once and kill it later.
+int serve(int fd, bool ok) {
+    if (!ok || ::listen(fd, 16) != 0) return report(false);
+    const pid_t pid = ::fork();
+    if (pid < 0) return report(false);
+    if (pid == 0) { // let go of the caller's output, which it may read to the end
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        for (;;) {
+            const int c = ::accept(fd, nullptr, nullptr);
+            if (c >= 0) ::close(c);
+        }
+    }
+    std::printf("%d\n", pid);
+    return 0;
+}
+
+int serve_tcp(const char* port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in a = loopback(port);
+    return serve(fd, fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0);
+}
+
+int serve_unix(const char* name, bool abstract) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a;
+    const socklen_t len = unix_address(a, name, abstract);
+    if (!abstract) ::unlink(name);
+    return serve(fd, fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), len) == 0);
+}
+
+// One datagram to loopback PORT, on a new socket or on descriptor FD.
+int udp(const char* port, const char* fd_text) {
+    const int fd = fd_text != nullptr ? static_cast<int>(number(fd_text))
+                                      : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return report(false);
+    const sockaddr_in a = loopback(port);
+    return report(::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 1);
 }
 
 // Gives PATH the octal MODE, or creates it with that mode, through `how`:
-// chmod, fchmod, fchmodat2, create (open with O_CREAT), mknod (a regular
-// file), tmpfile (an unnamed file in directory PATH, O_TMPFILE).
+// chmod, fchmod, fchmodat2, create (O_CREAT), mknod (a regular file),
+// tmpfile (an unnamed file in directory PATH).
 int set_mode(const std::string& how, const char* path, const char* mode_text) {
     const auto mode = static_cast<mode_t>(std::strtoul(mode_text, nullptr, 8));
     ::umask(0);
-    if (how == "chmod") return outcome(::chmod(path, mode) == 0);
+    if (how == "chmod") return report(::chmod(path, mode) == 0);
     if (how == "fchmod") {
         const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        return outcome(fd >= 0 && ::fchmod(fd, mode) == 0);
+        return report(fd >= 0 && ::fchmod(fd, mode) == 0);
     }
-    if (how == "fchmodat2") { // numbers from 424 on are the same on every architecture
-        return raw(::syscall(452, AT_FDCWD, path, mode, 0));
-    }
+    if (how == "fchmodat2") return report_rc(::syscall(452, AT_FDCWD, path, mode, 0));
     if (how == "create")
-        return outcome(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode) >= 0);
-    if (how == "mknod") return outcome(::mknod(path, S_IFREG | mode, 0) == 0);
-    if (how == "tmpfile") return outcome(::open(path, O_WRONLY | O_TMPFILE | O_CLOEXEC, mode) >= 0);
+        return report(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode) >= 0);
+    if (how == "mknod") return report(::mknod(path, S_IFREG | mode, 0) == 0);
+    if (how == "tmpfile") return report(::open(path, O_WRONLY | O_TMPFILE | O_CLOEXEC, mode) >= 0);
     return 2;
 }
 
-// Pushes one byte into the input of the terminal on `path` ("-" for
-// descriptor 0) with TIOCSTI.
+// Pushes a newline into the input of the terminal PATH ("-": descriptor 0).
 int tiocsti(const char* path, bool high) {
-    const int fd = std::strcmp(path, "-") == 0 ? 0 : ::open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0) return outcome(false);
+    const int fd = std::strcmp(path, "-") == 0 ? 0 : ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return report(false);
     const char c = '\n';
-    return raw(::syscall(SYS_ioctl, fd, with_high(TIOCSTI, high), &c));
-}
-
-// An abstract unix socket address for `name`.
-socklen_t abstract_address(const char* name, sockaddr_un& addr) {
-    addr = sockaddr_un{};
-    addr.sun_family = AF_UNIX;
-    const std::size_t n = std::min(std::strlen(name), sizeof addr.sun_path - 1);
-    std::memcpy(addr.sun_path + 1, name, n);
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
-}
-
-int connect_abstract(const char* name) {
-    sockaddr_un addr;
-    const socklen_t len = abstract_address(name, addr);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return outcome(fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0);
-}
-
-// Listens on an abstract socket and connects to it: both inside.
-int abstract_inside() {
-    sockaddr_un addr;
-    const socklen_t len = abstract_address("morvik-probe-inside", addr);
-    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(server, 1) != 0)
-        return outcome(false);
-    return connect_abstract("morvik-probe-inside");
+    return report_rc(::syscall(SYS_ioctl, fd, with_high(TIOCSTI, high), &c));
 }
 
 // Starts a child, signals it and reaps it: a signal inside the confinement.
-int kill_inside() {
+int kill_child() {
     const pid_t child = ::fork();
     if (child == 0) {
         ::pause();
         ::_exit(0);
     }
     const bool ok = child > 0 && ::kill(child, SIGKILL) == 0;
-    const int result = outcome(ok);
+    const int saved = errno;
     if (child > 0) ::waitpid(child, nullptr, 0);
-    return result;
+    errno = saved;
+    return report(ok);
 }
 
-// Sets the loopback interface's MTU to its current value (a change of
-// network configuration that leaves the machine as it was).
-int set_loopback_mtu() {
+// Sets the loopback interface's MTU to its current value: a change of
+// network configuration that leaves the machine as it was.
+int set_mtu() {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return outcome(false);
     ifreq req{};
     std::strcpy(req.ifr_name, "lo");
-    if (::ioctl(fd, SIOCGIFMTU, &req) != 0) return outcome(false);
-    return outcome(::ioctl(fd, SIOCSIFMTU, &req) == 0);
+    if (fd < 0 || ::ioctl(fd, SIOCGIFMTU, &req) != 0) return report(false);
+    return report(::ioctl(fd, SIOCSIFMTU, &req) == 0);
 }
 
-// Opens a new pseudo-terminal pair.
 int pty() {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return outcome(false);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return report(false);
     const char* name = ::ptsname(master);
-    return outcome(name != nullptr && ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) >= 0);
+    return report(name != nullptr && ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) >= 0);
 }
 
 // socket(AF_INET, SOCK_DGRAM, 0) through another architecture's entry.
@@ -203,26 +232,92 @@ int foreign_socket(const std::string& entry) {
                      : "a"(359L), "b"(AF_INET), "c"(SOCK_DGRAM), "d"(0L)
                      : "memory");
         if (rc < 0) errno = static_cast<int>(-rc);
-        return raw(rc);
+        return report_rc(rc);
     }
     if (entry == "x32") // the x32 numbering: socket is 41 with bit 30 set
-        return raw(::syscall(0x40000000L | SYS_socket, AF_INET, SOCK_DGRAM, 0));
+        return report_rc(::syscall(0x40000000L | SYS_socket, AF_INET, SOCK_DGRAM, 0));
 #endif
     (void)entry;
-    std::printf("unsupported\n");
-    return 3;
+    errno = ENOSYS;
+    return report(false);
 }
 
-// Connects to ADDR (IPv4 or IPv6) and PORT; -1 with errno on failure.
-int connect_to(const char* address, const char* port_text) {
+// The names of the capability sets that are not empty, or "none".
+int caps() {
+    std::FILE* f = std::fopen("/proc/self/status", "re");
+    if (f == nullptr) return report(false);
+    std::string held;
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, "Cap", 3) != 0 || std::strtoull(line + 7, nullptr, 16) == 0)
+            continue;
+        if (!held.empty()) held += ' ';
+        held.append(line, 6);
+    }
+    std::fclose(f);
+    std::puts(held.empty() ? "none" : held.c_str());
+    return 0;
+}
+
+int list_fds() { // every open descriptor but the listing's own
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return report(false);
+    while (const dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir))
+            std::puts(entry->d_name);
+    ::closedir(dir);
+    return 0;
+}
+
+// Runs argv with a filter under which the Landlock system calls fail with
+// ERR (ENOSYS: a kernel without Landlock; EOPNOTSUPP: Landlock turned off).
+int without_landlock(const char* err_name, char** argv) {
+    const unsigned err = std::strcmp(err_name, "EOPNOTSUPP") == 0 ? EOPNOTSUPP : ENOSYS;
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kLandlockCreateRuleset, 0, 2),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, kLandlockRestrictSelf, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | err),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof code / sizeof code[0], code};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return report(false);
+    ::execv(argv[0], argv);
+    return report(false);
+}
+
+// Runs argv on a new pseudo-terminal, as its controlling terminal, and
+// copies what it writes there to standard output; exits as argv did.
+int terminal(char** argv) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return report(false);
+    const std::string name = ::ptsname(master);
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int tty = ::setsid() < 0 ? -1 : ::open(name.c_str(), O_RDWR);
+        if (tty < 0 || ::dup2(tty, 0) < 0 || ::dup2(tty, 1) < 0 || ::dup2(tty, 2) < 0) ::_exit(2);
+        ::execv(argv[0], argv);
+        ::_exit(127);
+    }
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+        if (::write(1, buf, static_cast<std::size_t>(n)) != n) break;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A TCP connection to ADDRESS (IPv4 or IPv6) and PORT; -1 on failure.
+int connect_to(const char* address, const char* port) {
     sockaddr_in6 a6{};
-    sockaddr_in a4{};
-    const auto port = htons(static_cast<uint16_t>(std::atoi(port_text)));
+    sockaddr_in a4 = loopback(port);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = a4.sin_port;
     const bool v6 = ::inet_pton(AF_INET6, address, &a6.sin6_addr) == 1;
     if (!v6 && ::inet_pton(AF_INET, address, &a4.sin_addr) != 1) return -1;
-    a6.sin6_family = AF_INET6;
-    a6.sin6_port = a4.sin_port = port;
-    a4.sin_family = AF_INET;
     const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const auto* sa =
         v6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4);
@@ -230,35 +325,38 @@ int connect_to(const char* address, const char* port_text) {
     return fd;
 }
 
-// Sends "GET PATH HTTP/1.0", half-closes, and prints the body of the answer.
+// Sends "GET PATH HTTP/1.0" (and half-closes, for a PATH holding
+// "half-close") and prints the body of the answer.
 int fetch(const char* address, const char* port, const char* path) {
     const int fd = connect_to(address, port);
     const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
     if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 ||
-        ::shutdown(fd, SHUT_WR) != 0)
-        return outcome(false);
+        (std::strstr(path, "half-close") != nullptr && ::shutdown(fd, SHUT_WR) != 0))
+        return report(false);
     std::string answer;
     char buf[4096];
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) > 0)
         answer.append(buf, static_cast<std::size_t>(n));
-    if (n < 0) return outcome(false);
+    if (n < 0) return report(false);
     const auto body = answer.find("\r\n\r\n");
-    if (body != std::string::npos) answer.erase(0, body + 4);
-    std::fwrite(answer.data(), 1, answer.size(), stdout);
+    std::fputs(answer.substr(body == std::string::npos ? 0 : body + 4).c_str(), stdout);
     return 0;
 }
 
-// Starts a download of /stream in a child and ends once the child has 1 MiB;
-// the child reads on and prints how its download ended.
+// Downloads "/stream" in a child and exits once the child has 1 MiB; the
+// child reads on and prints how its download ended.
 int download_and_leave(const char* address, const char* port) {
     int ready[2];
-    if (::pipe(ready) != 0) return outcome(false);
+    if (::pipe(ready) != 0) return report(false);
     if (::fork() == 0) {
         const int fd = connect_to(address, port);
         const char request[] = "GET /stream HTTP/1.0\r\n\r\n";
-        if (fd < 0 || ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0)
-            _exit(outcome(false));
+        if (fd < 0 || ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0) {
+            report(false);
+            std::fflush(stdout);
+            ::_exit(1);
+        }
         char buf[65536];
         std::size_t total = 0;
         ssize_t n;
@@ -266,99 +364,188 @@ int download_and_leave(const char* address, const char* port) {
             total += static_cast<std::size_t>(n);
             if (total >= (1U << 20) && ready[1] >= 0) ::close(std::exchange(ready[1], -1));
         }
-        std::printf("download ended: %s\n", n == 0 ? "eof" : std::strerror(errno));
+        std::printf("download ended: %s\n", n == 0 ? "end of file" : ::strerrorname_np(errno));
         std::fflush(stdout);
-        _exit(0);
+        ::_exit(0);
     }
     ::close(ready[1]);
     char c;
     return ::read(ready[0], &c, 1) == 0 ? 0 : 1;
 }
 
-// A server the probe makes (KIND: udp, tcp-unbound for a listen() without
-// bind(), abstract): prints its port or name, then "reached" once something
+// A server of KIND (udp, tcp-unbound: a listen() without bind(), abstract)
+// on loopback: prints its port or name, then "reached" once something
 // arrives, or "alone" when standard input ends first.
-int serve(const std::string& kind) {
+int serve_until_stdin_ends(const std::string& kind) {
     const bool udp = kind == "udp", abstract = kind == "abstract";
-    const int fd =
-        ::socket(abstract ? AF_UNIX : AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
+    const int fd = ::socket(abstract ? AF_UNIX : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     if (abstract) {
         const std::string name = "morvik-probe-" + std::to_string(::getpid());
-        len = abstract_address(name.c_str(), reinterpret_cast<sockaddr_un&>(addr));
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 4) != 0)
-            return outcome(false);
-        std::printf("%s\n", name.c_str());
+        sockaddr_un a;
+        const socklen_t len = unix_address(a, name.c_str(), true);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 4) != 0)
+            return report(false);
+        std::puts(name.c_str());
     } else {
-        auto& a = reinterpret_cast<sockaddr_in&>(addr);
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (udp && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof a) != 0)
-            return outcome(false);
-        if (!udp && ::listen(fd, 4) != 0) return outcome(false); // the kernel picks the port
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        sockaddr_in a = loopback("0");
+        socklen_t len = sizeof a;
+        if (udp && ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) return report(false);
+        if (!udp && ::listen(fd, 4) != 0) return report(false); // the kernel picks the port
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
         std::printf("%d\n", ntohs(a.sin_port));
     }
     std::fflush(stdout);
     pollfd p[2] = {{fd, POLLIN, 0}, {0, POLLIN, 0}};
     ::poll(p, 2, 20000);
     if (p[0].revents == 0 && p[1].revents != 0) ::poll(p, 1, 50); // a late datagram
-    std::printf("%s\n", p[0].revents != 0 ? "reached" : "alone");
+    std::puts(p[0].revents != 0 ? "reached" : "alone");
     return 0;
 }
 
-} // namespace
+bool write_file(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    return fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
 
-int main(int argc, char** argv) {
-    if (argc < 2) return 2;
-    const std::string action = argv[1];
-    const char* arg = argc > 2 ? argv[2] : "";
+// Runs argv where unshare fails with EPERM (a container's policy).
+int without_unshare(char** argv) {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof code / sizeof code[0], code};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return report(false);
+    ::execv(argv[0], argv);
+    return report(false);
+}
+
+// Runs argv where user namespaces are turned off: in a user namespace of
+// its own (its ids mapped to themselves) whose user.max_user_namespaces is 0.
+int without_user_namespaces(char** argv) {
+    const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
+    if (::unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
+        !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
+        !write_file("/proc/self/gid_map", gid + " " + gid + " 1") ||
+        !write_file("/proc/sys/user/max_user_namespaces", "0"))
+        return report(false);
+    ::execv(argv[0], argv);
+    return report(false);
+}
+
+int run(const std::string& action, int argc, char** argv) {
+    char* const* a = argv; // a[0] is the first argument after the action
+    const char* arg = argc > 0 ? a[0] : "";
+    // Files
     if (action == "write") { // create or append to a regular file
         const int fd = ::open(arg, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        return outcome(fd >= 0 && ::write(fd, "x", 1) == 1);
+        return report(fd >= 0 && ::write(fd, "x", 1) == 1);
     }
     if (action == "read") {
         char c;
         const int fd = ::open(arg, O_RDONLY | O_CLOEXEC);
-        return outcome(fd >= 0 && ::read(fd, &c, 1) >= 0);
+        return report(fd >= 0 && ::read(fd, &c, 1) >= 0);
     }
-    if (action == "truncate") return outcome(::truncate(arg, 0) == 0);
+    if (action == "readwrite") return report(::open(arg, O_RDWR | O_CLOEXEC) >= 0);
+    if (action == "truncate") return report(::truncate(arg, 0) == 0);
     if (action == "list") {
-        DIR* dir = ::opendir(arg);
-        const bool ok = dir != nullptr && ::readdir(dir) != nullptr;
-        const int result = outcome(ok);
-        if (dir != nullptr) ::closedir(dir);
-        return result;
+        DIR* dir = ::opendir(arg); // left open: the probe exits at once
+        return report(dir != nullptr && ::readdir(dir) != nullptr);
     }
-    if (action == "mkdir") return outcome(::mkdir(arg, 0755) == 0);
-    if (action == "unlink") return outcome(::unlink(arg) == 0);
-    if (action == "exec") { // run argv[2..] and report whether exec worked
-        ::execv(arg, argv + 2);
-        return outcome(false);
+    if (action == "mkdir") return report(::mkdir(arg, 0755) == 0);
+    if (action == "unlink") return report(::unlink(arg) == 0);
+    if (action == "mode" && argc >= 3) return set_mode(a[0], a[1], a[2]); // HOW PATH MODE
+    if (action == "openat2") {
+        struct {
+            unsigned long long flags, mode, resolve;
+        } how{O_RDONLY | O_CLOEXEC, 0, 0};
+        return report_rc(::syscall(SYS_openat2, AT_FDCWD, arg, &how, sizeof how));
     }
-    if (action == "connect") return tcp(arg, false);
+    if (action == "mknod-block") return report(::mknod(arg, S_IFBLK | 0600, makedev(7, 0)) == 0);
+    // Programs
+    if (action == "exec" && argc >= 1) { // PROGRAM ARGS...: report only a failed exec
+        ::execv(a[0], argv);
+        return report(false);
+    }
+    if (action == "sh") { // SCRIPT, run by /bin/sh -c
+        ::execl("/bin/sh", "sh", "-c", arg, nullptr);
+        return report(false);
+    }
+    if (action == "as-user" && argc >= 2) { // UID COMMAND...: as uid and gid UID, no groups
+        const auto id = static_cast<unsigned>(number(a[0]));
+        if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0)
+            return report(false);
+        ::execv(a[1], argv + 1);
+        return report(false);
+    }
+    if (action == "without-landlock" && argc >= 2) return without_landlock(a[0], argv + 1);
+    if (action == "without-unshare" && argc >= 1) return without_unshare(argv);
+    if (action == "without-user-namespaces" && argc >= 1) return without_user_namespaces(argv);
+    if (action == "terminal" && argc >= 1) return terminal(argv);
+    // Sockets: FAMILY TYPE PROTOCOL as numbers, through the raw system call
+    if ((action == "socket" || action == "socket-high") && argc >= 3) {
+        const bool high = action == "socket-high";
+        return report_rc(::syscall(SYS_socket, with_high(number(a[0]), high),
+                                   with_high(number(a[1]), high), with_high(number(a[2]), high)));
+    }
+    if (action == "socketpair" && argc >= 3) {
+        int sv[2];
+        return report_rc(::syscall(SYS_socketpair, number(a[0]), number(a[1]), number(a[2]), sv));
+    }
+    if (action == "foreign-socket") return foreign_socket(arg); // int80 or x32
+    if (action == "connect") return tcp(arg, false);            // loopback PORT
     if (action == "bind") return tcp(arg, true);
-    if (action == "unix-connect") return unix_connect(arg, false);
-    if (action == "unix-own") return unix_connect(arg, true); // listen, then connect
+    if (action == "udp") return udp(arg, argc >= 2 ? a[1] : nullptr); // PORT [FD]
+    if (action == "with-udp" && argc >= 2) { // FD COMMAND...: with a UDP socket as FD
+        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (s < 0 || ::dup2(s, static_cast<int>(number(a[0]))) < 0) return report(false);
+        ::execv(a[1], argv + 1);
+        return report(false);
+    }
+    if (action == "unix-connect") return unix_connect(arg, false, false);    // PATH
+    if (action == "unix-self") return unix_connect(arg, false, true);        // listen, connect
+    if (action == "abstract-connect") return unix_connect(arg, true, false); // NAME
+    if (action == "abstract-self") return unix_connect(arg, true, true);
+    if (action == "serve-tcp") return serve_tcp(arg); // PORT
+    if (action == "serve-unix") return serve_unix(arg, false);
+    if (action == "serve-abstract") return serve_unix(arg, true);
+    if (action == "serve-until-stdin-ends") return serve_until_stdin_ends(arg); // KIND
+    if (action == "fetch" && argc >= 3) return fetch(a[0], a[1], a[2]);         // ADDRESS PORT PATH
+    if (action == "download-and-leave" && argc >= 2) return download_and_leave(a[0], a[1]);
+    // Processes, terminals, devices
+    if (action == "kill") return report(::kill(static_cast<pid_t>(number(arg)), SIGTERM) == 0);
+    if (action == "kill-child") return kill_child();
+    if (action == "tiocsti") return tiocsti(arg, false); // PATH or "-"
+    if (action == "tiocsti-high") return tiocsti(arg, true);
+    if (action == "winsize") { // the terminal on descriptor 0: read and set its size
+        winsize ws{};
+        return report(::ioctl(0, TIOCGWINSZ, &ws) == 0 && ::ioctl(0, TIOCSWINSZ, &ws) == 0);
+    }
+    if (action == "pty") return pty();
+    if (action == "set-mtu") return set_mtu();
+    if (action == "io-uring-setup") {
+        long params[15] = {};
+        return report_rc(::syscall(SYS_io_uring_setup, 1, params));
+    }
+    // What the process is and holds
+    if (action == "abi") { // the kernel's Landlock version
+        const long v = ::syscall(kLandlockCreateRuleset, nullptr, 0, 1U);
+        if (v < 0) return report(false);
+        std::printf("%ld\n", v);
+        return 0;
+    }
+    if (action == "caps") return caps();
     if (action == "nnp") {
         std::printf("%d\n", ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0));
         return 0;
     }
-    if (action == "fds") { // every open descriptor but the listing's own
-        DIR* dir = ::opendir("/proc/self/fd");
-        if (dir == nullptr) return outcome(false);
-        const int own = ::dirfd(dir);
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
-            std::printf("%s\n", entry->d_name);
-        }
-        ::closedir(dir);
-        return 0;
-    }
-    if (action == "args") { // argv, one per line, as given
-        for (int i = 0; i < argc; ++i)
-            std::printf("%s\n", argv[i]);
+    if (action == "fds") return list_fds();
+    if (action == "args") { // the whole command line (from the program name), one per line
+        for (int i = -2; i < argc; ++i)
+            std::puts(argv[i]);
         return 0;
     }
     if (action == "env") { // the environment, NUL-separated
@@ -369,70 +556,26 @@ int main(int argc, char** argv) {
     if (action == "sigpipe") {
         struct sigaction sa {};
         ::sigaction(SIGPIPE, nullptr, &sa);
-        std::printf("%s\n", sa.sa_handler == SIG_IGN ? "ignored" : "default");
+        std::puts(sa.sa_handler == SIG_IGN ? "ignored" : "default");
         return 0;
     }
-    if (action == "socket") return socket_call(argv, argc, false);  // FAMILY TYPE PROTOCOL
-    if (action == "socketpair") return socketpair_call(argv, argc); // FAMILY TYPE PROTOCOL
-    if (action == "mode") return argc < 5 ? 2 : set_mode(arg, argv[3], argv[4]); // HOW PATH MODE
-    if (action == "openat2") { // open PATH read-only through openat2
-        struct {
-            unsigned long long flags, mode, resolve;
-        } how{O_RDONLY | O_CLOEXEC, 0, 0};
-        return raw(::syscall(SYS_openat2, AT_FDCWD, argv[2], &how, sizeof how));
-    }
-    if (action == "socket-high") return socket_call(argv, argc, true); // high bits set
-    if (action == "udp") { // one datagram to loopback PORT
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return outcome(false);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(std::atoi(arg)));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return outcome(::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ==
-                       1);
-    }
-    if (action == "tiocsti") return tiocsti(arg, false); // PATH or "-"
-    if (action == "tiocsti-high") return tiocsti(arg, true);
-    if (action == "winsize") { // the terminal on descriptor 0: read and set its size
-        winsize ws{};
-        return outcome(::ioctl(0, TIOCGWINSZ, &ws) == 0 && ::ioctl(0, TIOCSWINSZ, &ws) == 0);
-    }
-    if (action == "io_uring") {
-        long params[15] = {};
-        return raw(::syscall(SYS_io_uring_setup, 1, params));
-    }
-    if (action == "foreign-socket") return foreign_socket(arg);                 // int80 or x32
-    if (action == "kill") return outcome(::kill(std::atoi(arg), SIGTERM) == 0); // PID
-    if (action == "kill-inside") return kill_inside();
-    if (action == "abstract") return connect_abstract(arg); // NAME
-    if (action == "abstract-inside") return abstract_inside();
-    if (action == "mknod-block") return outcome(::mknod(arg, S_IFBLK | 0600, makedev(7, 0)) == 0);
-    if (action == "readwrite") { // open PATH for reading and writing
-        return outcome(::open(arg, O_RDWR | O_CLOEXEC) >= 0);
-    }
-    if (action == "set-mtu") return set_loopback_mtu();
-    if (action == "pty") return pty();
-    if (action == "caps") { // the capability lines of /proc/self/status
-        std::FILE* f = std::fopen("/proc/self/status", "re");
-        if (f == nullptr) return outcome(false);
-        char line[256];
-        while (std::fgets(line, sizeof line, f) != nullptr)
-            if (std::strncmp(line, "Cap", 3) == 0) std::fputs(line, stdout);
-        std::fclose(f);
-        return 0;
-    }
-    if (action == "fetch") return argc < 5 ? 2 : fetch(arg, argv[3], argv[4]); // ADDR PORT PATH
-    if (action == "download-and-leave") return argc < 4 ? 2 : download_and_leave(arg, argv[3]);
-    if (action == "serve") return serve(arg); // udp, tcp-unbound or abstract
-    if (action == "stdin") {                  // what descriptor 0 is
+    if (action == "stdin") { // whether descriptor 0 is /dev/null
         struct stat st {};
         struct stat null_st {};
-        if (::fstat(0, &st) != 0) return outcome(false);
-        ::stat("/dev/null", &null_st);
-        const bool is_null = S_ISCHR(st.st_mode) && st.st_rdev == null_st.st_rdev;
-        std::printf("%s\n", is_null ? "devnull" : "other");
+        if (::fstat(0, &st) != 0 || ::stat("/dev/null", &null_st) != 0) return report(false);
+        std::puts(S_ISCHR(st.st_mode) && st.st_rdev == null_st.st_rdev ? "devnull" : "other");
         return 0;
     }
+    std::fprintf(stderr, "probe: unknown action or missing arguments: %s\n", action.c_str());
     return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: probe ACTION [ARGS...]\n");
+        return 2;
+    }
+    return run(argv[1], argc - 2, argv + 2);
 }

@@ -253,8 +253,9 @@ TEST(RenderTest, FullOutputAtLevel4) {
                 "filter udp: refused (allow_udp not set)\n"
                 "filter set-id: allowed (no capabilities dropped)\n"
                 "filter: refuses MPTCP, raw and other inet sockets, families but unix and netlink "
-                "routing, TIOCSTI, TIOCLINUX, io_uring and other architectures' calls; "
-                "socketpair as socket\n";
+                "routing, TIOCSTI, TIOCLINUX, TIOCSETD, TIOCEXCL, io_uring, limits and "
+                "scheduling of other processes and other architectures' calls; socketpair as "
+                "socket\n";
     EXPECT_EQ(explain_text([](FakeKernel& k) { k.set_version(4); }), expected);
 }
 

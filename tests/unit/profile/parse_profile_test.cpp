@@ -56,32 +56,57 @@ TEST_P(Messages, DisplayTextAndPosition) {
 
 // The four security keys: typed, so a wrong value is refused rather than
 // dropped (a dropped setting would fail open).
-MESSAGE_GROUP(SecurityKeys,
-              Case{"UdpString", kHead + R"("allow_udp":"yes"})",
-                   L2("invalid type: string \"yes\", expected a boolean", 17)},
-              Case{"UdpNumber", kHead + R"("allow_udp":1})",
-                   L2("invalid type: integer `1`, expected a boolean", 13)},
-              Case{"KeepCapsNull", kHead + R"("keep_capabilities":null})",
-                   L2("invalid type: null, expected a boolean", 24)},
-              Case{"LogDenialsList", kHead + R"("log_denials":[true]})",
-                   L2("invalid type: sequence, expected a boolean", 14)},
-              Case{"LogDenialsBadWord", kHead + R"("log_denials":tru})", L2("expected ident", 18)},
-              Case{"AbiZero", kHead + R"("minimum_landlock_abi":0})",
-                   L2("invalid value: integer `0`, expected a nonzero u32", 24)},
-              Case{"AbiNegative", kHead + R"("minimum_landlock_abi":-3})",
-                   L2("invalid value: integer `-3`, expected a nonzero u32", 25)},
-              Case{"AbiTooBig", kHead + R"("minimum_landlock_abi":4294967296})",
-                   L2("invalid value: integer `4294967296`, expected a nonzero u32", 33)},
-              Case{"AbiFloat", kHead + R"("minimum_landlock_abi":6.0})",
-                   L2("invalid type: floating point `6.0`, expected a nonzero u32", 26)},
-              Case{"AbiString", kHead + R"("minimum_landlock_abi":"6"})",
-                   L2("invalid type: string \"6\", expected a nonzero u32", 26)},
-              Case{"AbiBool", kHead + R"("minimum_landlock_abi":true})",
-                   L2("invalid type: boolean `true`, expected a nonzero u32", 27)},
-              Case{"DuplicateUdp", kHead + R"("allow_udp":true,"allow_udp":false})",
-                   L2("duplicate field `allow_udp`", 28)},
-              Case{"ArrayFormHasNoNinthElement", kArray7 + R"(,null,true])",
-                   L1("trailing characters", 32)});
+MESSAGE_GROUP(
+    SecurityKeys,
+    Case{"UdpString", kHead + R"("allow_udp":"yes"})",
+         L2("invalid type: string \"yes\", expected a boolean", 17)},
+    Case{"UdpNumber", kHead + R"("allow_udp":1})",
+         L2("invalid type: integer `1`, expected a boolean", 13)},
+    Case{"KeepCapsNull", kHead + R"("keep_capabilities":null})",
+         L2("invalid type: null, expected a boolean", 24)},
+    Case{"LogDenialsList", kHead + R"("log_denials":[true]})",
+         L2("invalid type: sequence, expected a boolean", 14)},
+    Case{"LogDenialsBadWord", kHead + R"("log_denials":tru})", L2("expected ident", 18)},
+    Case{"AbiZero", kHead + R"("minimum_landlock_abi":0})",
+         L2("invalid value: integer `0`, expected a nonzero u32", 24)},
+    Case{"AbiNegative", kHead + R"("minimum_landlock_abi":-3})",
+         L2("invalid value: integer `-3`, expected a nonzero u32", 25)},
+    Case{"AbiTooBig", kHead + R"("minimum_landlock_abi":4294967296})",
+         L2("invalid value: integer `4294967296`, expected a nonzero u32", 33)},
+    Case{"AbiFloat", kHead + R"("minimum_landlock_abi":6.0})",
+         L2("invalid type: floating point `6.0`, expected a nonzero u32", 26)},
+    Case{"AbiString", kHead + R"("minimum_landlock_abi":"6"})",
+         L2("invalid type: string \"6\", expected a nonzero u32", 26)},
+    Case{"AbiBool", kHead + R"("minimum_landlock_abi":true})",
+         L2("invalid type: boolean `true`, expected a nonzero u32", 27)},
+    Case{"DuplicateUdp", kHead + R"("allow_udp":true,"allow_udp":false})",
+         L2("duplicate field `allow_udp`", 28)},
+    Case{"ArrayFormHasNoNinthElement", kArray7 + R"(,null,true])", L1("trailing characters", 32)},
+    Case{"RunAsMissingGid", kHead + R"("run_as":{"uid":1000}})", L2("missing field `gid`", 21)},
+    Case{"RunAsNegative", kHead + R"("run_as":{"uid":-1,"gid":0}})",
+         L2("invalid value: integer `-1`, expected u32", 18)},
+    Case{"RunAsUnchangedId", kHead + R"("run_as":{"uid":4294967295,"gid":1}})",
+         L2("invalid value: integer `4294967295`, expected a u32 below 4294967295", 26)},
+    Case{"RunAsAboveU32", kHead + R"("run_as":{"gid":4294967296}})",
+         L2("invalid value: integer `4294967296`, expected u32", 26)},
+    Case{"RunAsNullId", kHead + R"("run_as":{"uid":null}})",
+         L2("invalid type: null, expected u32", 20)},
+    Case{"RunAsUnknown", kHead + R"("run_as":{"uid":1,"user":1}})",
+         L2("unknown field `user`, expected `uid` or `gid`", 24)},
+    Case{"RunAsUnknownEscaped", kHead + R"("run_as":{"u\nid":1}})",
+         L2("unknown field `u\\nid`, expected `uid` or `gid`", 17)},
+    Case{"RunAsDuplicate", kHead + R"("run_as":{"uid":1,"uid":2}})",
+         L2("duplicate field `uid`", 23)},
+    Case{"RunAsArray", kHead + R"("run_as":[1,2]})",
+         L2("invalid type: sequence, expected struct RunAs", 9)},
+    Case{"RunAsGidZero", kHead + R"("run_as":{"uid":1000,"gid":0}})",
+         L2("`run_as` with gid 0 needs uid 0", 29)},
+    Case{"RunAsKeepCaps", kHead + R"("run_as":{"uid":0,"gid":0},"keep_capabilities":true})",
+         L2("`run_as` cannot be combined with `keep_capabilities`", 52)},
+    Case{"IsolateNull", kHead + R"("isolate_network":null})",
+         L2("invalid type: null, expected a boolean", 22)},
+    Case{"IsolatePortZero", kHead + R"("proxy_port":0,"isolate_network":true})",
+         L2("`isolate_network` needs a `proxy_port` other than 0", 38)});
 
 MESSAGE_GROUP(
     EofValue, Case{"Empty", "", L1("EOF while parsing a value", 0)},
@@ -426,8 +451,15 @@ TEST(Accepted, FullObjectGivesRecord) {
         "agent_config_dirs":["/a","/a"],"tool_dirs":["/usr/local/bin"],"user_allowed_paths":["rel",""],
         "allowed_domains":["example.org"],"env_passthrough":["PATH"],"proxy_port":3128} )"
                             "\n\t\r\n");
-    const SandboxProfile expected{"/home/u/w", "/home/u/w/.git", {"/a", "/a"}, {"/usr/local/bin"},
-                                  {"rel", ""}, {"example.org"},  {"PATH"},     3128};
+    SandboxProfile expected;
+    expected.worktree_path = "/home/u/w";
+    expected.git_dir = "/home/u/w/.git";
+    expected.agent_config_dirs = {"/a", "/a"};
+    expected.tool_dirs = {"/usr/local/bin"};
+    expected.user_allowed_paths = {"rel", ""};
+    expected.allowed_domains = {"example.org"};
+    expected.env_passthrough = {"PATH"};
+    expected.proxy_port = 3128;
     EXPECT_EQ(p, expected);
 }
 
@@ -450,10 +482,20 @@ TEST(Accepted, SecurityKeys) {
     EXPECT_EQ(cleared.minimum_landlock_abi, std::nullopt);
     EXPECT_EQ(parse_ok(kHead + R"("minimum_landlock_abi":1})").minimum_landlock_abi,
               std::optional<std::uint32_t>(1));
+    EXPECT_EQ(defaults.run_as, std::nullopt);
+    EXPECT_FALSE(defaults.isolate_network);
+    const SandboxProfile ids = parse_ok(
+        kHead + R"("run_as":{"gid":4294967294,"uid":1000},"isolate_network":true,"proxy_port":1})");
+    EXPECT_EQ(ids.run_as, (RunAs{1000, 4294967294U}));
+    EXPECT_TRUE(ids.isolate_network);
+    EXPECT_EQ(parse_ok(kHead + R"("run_as":{"uid":0,"gid":0}})").run_as, (RunAs{0, 0}));
+    EXPECT_EQ(parse_ok(kHead + R"("run_as":null,"isolate_network":true})").run_as, std::nullopt);
 }
 
 TEST(Accepted, ArrayForms) {
-    const SandboxProfile base{"/w", "/g", {}, {}, {}, {}, {}, std::nullopt};
+    SandboxProfile base;
+    base.worktree_path = "/w";
+    base.git_dir = "/g";
     EXPECT_EQ(parse_ok(kArray7 + "]"), base);
     EXPECT_EQ(parse_ok(kArray7 + ", null ]"), base);
     SandboxProfile with_port = base;
