@@ -1,5 +1,6 @@
 #include "explain/explain.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -17,52 +18,9 @@ namespace {
 
 using sandbox::AccessFs;
 using sandbox::AccessNet;
-using sandbox::PathRuleStatus;
-
-// Copies every policy event into an Explanation. The events' references are
-// only valid during the call, so everything is copied.
-class Collector final : public sandbox::PolicyObserver {
-  public:
-    explicit Collector(Explanation& out) : out_(out) {}
-
-    void on_rights(const sandbox::PolicyRights& rights) override { out_.rights = rights; }
-
-    void on_created(const sandbox::RulesetCreated& created) override {
-        out_.ruleset =
-            RulesetInfo{created.support(),       created.state(),      created.requested_fs(),
-                        created.requested_net(), created.handled_fs(), created.handled_net(),
-                        created.handled_scope()};
-    }
-
-    void on_path_rule(const sandbox::PathRuleEvent& event) override {
-        out_.paths.push_back(PathItem{
-            event.rule.row, event.rule.path, event.status, event.rule.access, event.granted,
-            event.directory_rights_removed, event.stat_error, std::string(event.note)});
-    }
-
-    void on_home(const std::optional<std::string>& home) override {
-        out_.home_looked_up = true;
-        out_.home = home;
-    }
-
-    void on_port_rule(const sandbox::PortRuleEvent& event) override {
-        out_.port = PortItem{event.port, event.outcome};
-    }
-
-    void on_enforced(const sandbox::RestrictionStatus& status) override {
-        out_.enforcement = status.enforcement;
-        out_.log_new_exec = status.log_new_exec;
-    }
-
-    void on_capabilities(const sandbox::CapabilityDecision& decision) override {
-        out_.capabilities = decision;
-    }
-
-    void on_filter(const sandbox::SyscallFilter& filter) override { out_.filter = filter; }
-
-  private:
-    Explanation& out_;
-};
+using sandbox::Enforcement;
+using sandbox::Plan;
+using sandbox::Rule;
 
 template <class Access> std::string join_names(Access access) {
     std::string out;
@@ -71,53 +29,7 @@ template <class Access> std::string join_names(Access access) {
         if (!out.empty()) out += " | ";
         out += Access::kNames[bit];
     }
-    // Bits beyond the named rights cannot come from the policy; show them
-    // rather than hide them.
-    if (!access.unknown().empty()) {
-        if (!out.empty()) out += " | ";
-        out += "unknown " + access.unknown().to_string();
-    }
     return out.empty() ? std::string("none") : out;
-}
-
-// The label of a rule: the profile key, "system" for the fixed directories,
-// "home" for the home directory.
-std::string_view row_label(sandbox::RuleRow row) {
-    switch (row) {
-    case sandbox::RuleRow::Worktree:
-    case sandbox::RuleRow::GitDir:
-    case sandbox::RuleRow::AgentConfigDir:
-    case sandbox::RuleRow::ToolDir:
-    case sandbox::RuleRow::UserAllowedPath:
-    case sandbox::RuleRow::Home:
-        return sandbox::row_name(row);
-    default:
-        return "system";
-    }
-}
-
-std::string_view support_kind(sandbox::KernelSupport::Kind kind) {
-    switch (kind) {
-    case sandbox::KernelSupport::Kind::Available:
-        return "available";
-    case sandbox::KernelSupport::Kind::Disabled:
-        return "disabled";
-    case sandbox::KernelSupport::Kind::Missing:
-        return "missing";
-    }
-    return "unknown";
-}
-
-std::string_view enforcement_name(sandbox::Enforcement e) {
-    switch (e) {
-    case sandbox::Enforcement::Full:
-        return "full";
-    case sandbox::Enforcement::Partial:
-        return "partial";
-    case sandbox::Enforcement::NotEnforced:
-        return "not enforced";
-    }
-    return "unknown";
 }
 
 void line(std::string& out, std::string_view key, std::string_view value) {
@@ -127,89 +39,65 @@ void line(std::string& out, std::string_view key, std::string_view value) {
     out += '\n';
 }
 
-// The rights of an examined path once reduced for a non-directory.
-AccessFs after_type_check(const PathItem& item) {
-    return item.directory_rights_removed ? item.asked & AccessFs::kFileRights : item.asked;
-}
-
-void render_path(std::string& out, const PathItem& item) {
-    std::string head(row_label(item.row));
+void render_rule(std::string& out, const Rule& rule) {
+    std::string head(sandbox::origin_label(rule.origin));
     head += ' ';
-    head += quote_path(item.path);
+    head += quote_path(rule.path);
     head += ": ";
-    const AccessFs reduced = after_type_check(item);
-    const AccessFs removed_dir = item.asked - reduced;
-    const AccessFs unsupported = reduced - item.granted;
-
-    switch (item.status) {
-    case PathRuleStatus::Absent:
-        line(out, "skip", head + "absent: " + OsError{item.stat_error}.to_string());
+    if (rule.absent != 0) {
+        line(out, "skip", head + "absent: " + OsError{rule.absent}.to_string());
         return;
-    case PathRuleStatus::NotGranted:
-        line(out, "skip", head + "not granted: " + item.note);
-        return;
-    case PathRuleStatus::Dropped:
-        head += "dropped: the kernel supports none of " + names(reduced);
-        if (!removed_dir.empty()) head += " (not a directory: removed " + names(removed_dir) + ")";
-        line(out, "skip", head);
-        return;
-    case PathRuleStatus::Added:
-    case PathRuleStatus::Inert:
-        break;
     }
-    head += names(item.granted);
-    if (!removed_dir.empty()) head += " (not a directory: removed " + names(removed_dir) + ")";
-    if (!unsupported.empty()) head += " (unsupported by the kernel: " + names(unsupported) + ")";
-    if (item.status == PathRuleStatus::Inert) {
-        line(out, "skip", head + " (kept, but the ruleset is inert: no rule reaches the kernel)");
-    } else {
-        line(out, "rule", head);
+    if (!rule.unfit.empty()) {
+        line(out, "skip", head + "not granted: " + rule.unfit);
+        return;
     }
+    const AccessFs typed = rule.file ? rule.asked & AccessFs::kFileRights : rule.asked;
+    const AccessFs removed_dir = rule.asked - typed;
+    const std::string removed =
+        removed_dir.empty() ? "" : " (not a directory: removed " + names(removed_dir) + ")";
+    if (rule.granted.empty()) {
+        line(out, "skip", head + "dropped: the kernel supports none of " + names(typed) + removed);
+        return;
+    }
+    head += names(rule.granted) + removed;
+    if (const AccessFs unsupported = typed - rule.granted; !unsupported.empty())
+        head += " (unsupported by the kernel: " + names(unsupported) + ")";
+    line(out, "rule", head);
 }
 
-void render_port(std::string& out, const Explanation& e) {
-    if (e.port) {
-        const auto& o = e.port->outcome;
-        std::string text = std::to_string(e.port->port) + ": ";
-        switch (o.disposition) {
-        case sandbox::RuleDisposition::Added:
-            text += names(o.granted);
-            break;
-        case sandbox::RuleDisposition::Dropped:
-            text += "dropped: the kernel supports none of " + names(o.asked);
-            break;
-        case sandbox::RuleDisposition::Inert:
-            text +=
-                names(o.granted) + " (kept, but the ruleset is inert: no rule reaches the kernel)";
-            break;
-        }
-        line(out, "port", text);
-        return;
-    }
-    if (!e.rights->handle_net) {
+void render_port(std::string& out, const Plan& p) {
+    if (p.port) {
+        line(out, "port",
+             std::to_string(*p.port) + ": " +
+                 (p.port_granted.empty()
+                      ? "dropped: the kernel supports none of " + names(AccessNet::ConnectTcp)
+                      : names(p.port_granted)));
+    } else if (p.level < 4) {
         line(out, "port", "none (network not handled below level 4)");
-    } else if (!e.profile_has_port) {
+    } else {
         line(out, "port", "none (no proxy_port: no TCP port may be bound or connected)");
     }
 }
 
 // What the versions after the last level confine: unix sockets from 9,
 // UDP from 10, or why they stay open.
-void render_newer(std::string& out, const sandbox::PolicyRights& r, const RulesetInfo& rs) {
-    if (r.unix_access.empty()) {
+void render_newer(std::string& out, const Plan& p, const profile::SandboxProfile& profile) {
+    if (!p.asked_fs.contains(AccessFs::ResolveUnix)) {
         line(out, "unix sockets", "not confined (needs Landlock version 9)");
-    } else if (!rs.handled_fs.contains(r.unix_access)) {
+    } else if (!p.handled_fs.contains(AccessFs::ResolveUnix)) {
         line(out, "unix sockets", "not confined (the kernel does not support ResolveUnix)");
     } else {
         line(out, "unix sockets",
              "connect only beneath worktree_path, git_dir and agent_config_dirs, "
              "and to sockets the command creates");
     }
-    if (r.version >= 10 && r.allow_udp) {
+    const AccessNet udp = p.asked_net & (AccessNet::BindUdp | AccessNet::ConnectSendUdp);
+    if (p.version >= 10 && profile.allow_udp) {
         line(out, "udp", "not confined (allow_udp)");
-    } else if (r.udp_access.empty()) {
+    } else if (udp.empty()) {
         line(out, "udp", "not confined (needs Landlock version 10)");
-    } else if (!rs.handled_net.contains(r.udp_access)) {
+    } else if (!p.handled_net.contains(udp)) {
         line(out, "udp", "not confined (the kernel does not support BindUdp | ConnectSendUdp)");
     } else {
         line(out, "udp", "none (no UDP port may be bound or sent to)");
@@ -217,58 +105,53 @@ void render_newer(std::string& out, const sandbox::PolicyRights& r, const Rulese
 }
 
 // What is active beyond the rules, and why something is not.
-void render_protections(std::string& out, const Explanation& e) {
-    const RulesetInfo& rs = *e.ruleset;
-    if (!rs.handled_scope.empty()) {
-        line(out, "scopes", join_names(rs.handled_scope));
-    } else if (e.rights->scope.empty()) {
+void render_protections(std::string& out, const Plan& p, const profile::SandboxProfile& profile) {
+    if (!p.handled_scope.empty()) {
+        line(out, "scopes", join_names(p.handled_scope));
+    } else if (p.asked_scope.empty()) {
         line(out, "scopes", "none (below level 6)");
     } else {
         line(out, "scopes", "none (the kernel does not support them)");
     }
-    if (e.log_new_exec) {
+    if (p.restrict_flags != 0) {
         line(out, "log denials", "on");
-    } else if (!e.log_denials_asked) {
+    } else if (!profile.log_denials) {
         line(out, "log denials", "off (log_denials not set)");
-    } else if (*e.enforcement == sandbox::Enforcement::NotEnforced) {
+    } else if (p.enforcement == Enforcement::NotEnforced) {
         line(out, "log denials", "off (nothing enforced)");
     } else {
         line(out, "log denials", "off (the kernel reports a version below 7)");
     }
-    if (e.minimum_abi) {
+    if (profile.minimum_landlock_abi) {
         line(out, "minimum abi",
-             std::to_string(*e.minimum_abi) + " (the kernel reports " +
-                 std::to_string(rs.support.version) + ")");
+             std::to_string(*profile.minimum_landlock_abi) + " (the kernel reports " +
+                 std::to_string(std::max<std::int64_t>(p.kernel_version, 0)) + ")");
     } else {
         line(out, "minimum abi", "none (best effort)");
     }
-    if (e.capabilities) {
-        if (e.capabilities->keep_capabilities) {
-            line(out, "capabilities", "kept (keep_capabilities)");
-        } else if (e.capabilities->privileged && e.capabilities->full_drop) {
-            line(out, "capabilities",
-                 "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
-        } else if (e.capabilities->privileged) {
-            line(out, "capabilities",
-                 "dropped (a capability held without CAP_SETPCAP: sets cleared, bounding set "
-                 "kept, no-new-privileges; /dev narrowed to its pseudo-devices)");
-        } else {
-            line(out, "capabilities", "none held");
-        }
+    if (profile.keep_capabilities) {
+        line(out, "capabilities", "kept (keep_capabilities)");
+    } else if (p.drop_capabilities && p.full_drop) {
+        line(out, "capabilities",
+             "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
+    } else if (p.drop_capabilities) {
+        line(out, "capabilities",
+             "dropped (a capability held without CAP_SETPCAP: sets cleared, bounding set "
+             "kept, no-new-privileges; /dev narrowed to its pseudo-devices)");
+    } else {
+        line(out, "capabilities", "none held");
     }
-    if (!e.filter) return;
-    const bool tcp_rules = rs.handled_net.contains(AccessNet::ConnectTcp);
-    if (!e.filter->inet_stream) {
+    if (!p.filter.inet_stream) {
         line(out, "filter tcp", "refused (no TCP rules on this kernel and no proxy_port)");
-    } else if (tcp_rules) {
+    } else if (p.handled_net.contains(AccessNet::ConnectTcp)) {
         line(out, "filter tcp", "allowed (the TCP rules above apply)");
     } else {
         line(out, "filter tcp", "allowed (proxy_port, but no TCP rules on this kernel: any port)");
     }
     line(out, "filter udp",
-         e.filter->inet_datagram ? "allowed (allow_udp)" : "refused (allow_udp not set)");
+         p.filter.inet_datagram ? "allowed (allow_udp)" : "refused (allow_udp not set)");
     line(out, "filter set-id",
-         e.filter->set_id_modes_refused
+         p.filter.set_id_modes_refused
              ? "refused (capabilities dropped: no set-user-ID or set-group-ID mode, no openat2)"
              : "allowed (no capabilities dropped)");
     line(out, "filter",
@@ -298,72 +181,52 @@ std::string quote_path(std::string_view path) {
     return out;
 }
 
-Expected<Explanation, ExplainError> explain(const profile::SandboxProfile& profile,
-                                            sandbox::Kernel& kernel,
-                                            const ExplainOptions& options) {
-    Explanation result;
-    result.profile_has_port = profile.proxy_port.has_value();
-    result.log_denials_asked = profile.log_denials;
-    result.minimum_abi = profile.minimum_landlock_abi;
-    Collector collector(result);
-    sandbox::DryRunKernel dry(kernel);
-    sandbox::PolicyOptions policy;
-    policy.abi_version_path = options.abi_version_path;
-    policy.observer = &collector;
-    auto applied = sandbox::confine(profile, dry, policy);
-    result.actions = dry.actions();
-    if (!applied) return Unexpected(ExplainError{std::move(applied).error(), std::move(result)});
-    return result;
-}
-
-std::string render(const Explanation& e) {
+std::string render(const Plan& p, const profile::SandboxProfile& profile, bool finished) {
     std::string out;
-    if (!e.rights) return out;
-    const sandbox::PolicyRights& r = *e.rights;
-    line(out, "abi version", std::to_string(r.version));
-    line(out, "abi level", std::to_string(r.level));
-    if (!e.ruleset) return out;
-    const RulesetInfo& rs = *e.ruleset;
+    if (p.level == 0) return out; // stopped before the version was known
+    line(out, "abi version", std::to_string(p.version));
+    line(out, "abi level", std::to_string(p.level));
+    if (p.asked_fs.empty()) return out; // stopped at the minimum version
 
-    std::string support(support_kind(rs.support.kind));
-    if (rs.support.kind == sandbox::KernelSupport::Kind::Available) {
-        support += ' ' + std::to_string(rs.support.version) + " (level " +
-                   std::to_string(rs.support.level) + ")";
+    std::string support = "missing";
+    if (p.kernel_version >= 0) {
+        support = "available " + std::to_string(p.kernel_version) + " (level " +
+                  std::to_string(std::min<std::int64_t>(p.kernel_version, 6)) + ")";
+    } else if (p.kernel_error == EOPNOTSUPP) {
+        support = "disabled";
     }
     line(out, "kernel support", support);
-
-    line(out, "handled fs", names(rs.handled_fs));
-    if (const AccessFs u = rs.requested_fs - rs.handled_fs; !u.empty()) {
+    line(out, "handled fs", names(p.handled_fs));
+    if (const AccessFs u = p.asked_fs - p.handled_fs; !u.empty())
         line(out, "unsupported fs", names(u));
-    }
-    if (!r.handle_net) {
+    if (p.level < 4) {
         line(out, "handled net", "none (network not handled below level 4)");
     } else {
-        line(out, "handled net", names(rs.handled_net));
-        if (const AccessNet u = rs.requested_net - rs.handled_net; !u.empty()) {
+        line(out, "handled net", names(p.handled_net));
+        if (const AccessNet u = p.asked_net - p.handled_net; !u.empty())
             line(out, "unsupported net", names(u));
-        }
     }
-    render_newer(out, r, rs);
+    render_newer(out, p, profile);
 
-    // The path rules before the home rule, then the home lookup, then the home rule.
-    std::size_t i = 0;
-    for (; i < e.paths.size() && e.paths[i].row != sandbox::RuleRow::Home; ++i) {
-        render_path(out, e.paths[i]);
-    }
-    if (e.home_looked_up) line(out, "home", e.home ? quote_path(*e.home) : std::string("none"));
-    for (; i < e.paths.size(); ++i)
-        render_path(out, e.paths[i]);
+    // The path rules before the home rule, then the home lookup, then the
+    // home rule.
+    for (const Rule& rule : p.rules)
+        if (rule.origin != sandbox::Origin::Home) render_rule(out, rule);
+    if (p.home_looked_up) line(out, "home", p.home ? quote_path(*p.home) : std::string("none"));
+    for (const Rule& rule : p.rules)
+        if (rule.origin == sandbox::Origin::Home) render_rule(out, rule);
 
-    if (!e.enforcement) return out; // the policy stopped before the port rule or enforcement
-    render_port(out, e);
-    line(out, "enforcement", enforcement_name(*e.enforcement));
-    render_protections(out, e);
+    if (!finished) return out;
+    render_port(out, p);
+    line(out, "enforcement",
+         p.enforcement == Enforcement::Full      ? "full"
+         : p.enforcement == Enforcement::Partial ? "partial"
+                                                 : "not enforced");
+    render_protections(out, p, profile);
     return out;
 }
 
-Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
-            const ExplainOptions& options) {
+Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel) {
     Outcome o;
     const auto fail = [&o](std::string text) {
         o.status = 1;
@@ -394,13 +257,13 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel,
         const auto profile = profile::parse_profile(*text);
         if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
-        auto explained = explain(*profile, kernel, options);
-        if (!explained) {
+        const auto planned = sandbox::plan(*profile, sandbox::read_host(kernel), kernel);
+        if (!planned) {
             // What was decided before the failure helps to find its cause.
-            o.out = render(explained.error().partial);
-            return fail(explained.error().error.line());
+            o.out = render(planned.error().partial, *profile, false);
+            return fail(planned.error().line);
         }
-        o.out = render(*explained);
+        o.out = render(*planned, *profile);
     } catch (const std::bad_alloc&) {
         // The profile fit the read bound but not, parsed, in memory.
         o.out.clear();

@@ -4,9 +4,9 @@
 //   morvik-sandbox-explain --profile <profile.json>
 //
 // The profile is read and parsed exactly as the launcher does, and the
-// launcher's own policy runs with every confining call only recorded: the
-// paths are really examined and opened, and the kernel's Landlock version is
-// really queried. Relative paths resolve against the working directory, and
+// launcher's own plan is made and shown, never enforced: the paths are
+// really examined and opened, and the kernel's Landlock version is really
+// queried. Relative paths resolve against the working directory, and
 // HOME is read, as they would be for the launcher started from here.
 //
 // Output (standard output, one item per line, "KEY: VALUE", in this order):
@@ -43,10 +43,9 @@
 // line feed and tab as \n and \t, other control characters, C1 included, and
 // bytes that are not valid UTF-8 as \xHH) and '"' as \". A rule's NOTES are
 // "(not a directory: removed RIGHTS)" and "(unsupported by the kernel:
-// RIGHTS)". A skip's REASON is
-// "absent: OS ERROR", "not granted: WHY" (the home directory only, where
-// the launcher warns), "dropped: the kernel supports none of RIGHTS", or the
-// rule's rights followed by "(kept, but the ruleset is inert: ...)".
+// RIGHTS)". A skip's REASON is "absent: OS ERROR", "not granted: WHY" (the
+// home directory only, where the launcher warns) or "dropped: the kernel
+// supports none of RIGHTS".
 // "enforcement: not enforced" is where the launcher prints its warning.
 // A minimum_landlock_abi the kernel does not meet ends the output with the
 // launcher's failure line.

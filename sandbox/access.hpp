@@ -1,7 +1,6 @@
 // Landlock access-right sets: filesystem (`AccessFs`), network (`AccessNet`)
-// and scope (`Scope`, from level 6). 64-bit sets
-// with the kernel's bit values, per-level support tables and rendering as
-// "BitFlags<AccessFs>(0b100000010, WriteFile | MakeReg)".
+// and scope (`Scope`, from level 6). 64-bit sets with the kernel's bit
+// values, the names of their rights and per-level support tables.
 //
 // ABI levels stop at 6. Rights that later kernel versions add (ResolveUnix
 // from version 9, BindUdp and ConnectSendUdp from version 10) belong to no
@@ -10,13 +9,12 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 namespace morvik::sandbox {
 
-// Shared operations of the three set types. `Derived` provides
-// kTypeName, kNames (names of the defined bits, lowest first) and kDefined.
+// Shared operations of the three set types. `Derived` provides kNames (the
+// names of the defined bits, lowest first).
 template <class Derived> class AccessSet {
   public:
     constexpr AccessSet() noexcept = default;
@@ -27,14 +25,6 @@ template <class Derived> class AccessSet {
     [[nodiscard]] constexpr bool contains(Derived other) const noexcept {
         return (bits_ & other.bits()) == other.bits();
     }
-    [[nodiscard]] constexpr bool intersects(Derived other) const noexcept {
-        return (bits_ & other.bits()) != 0;
-    }
-    // The bits outside the defined rights.
-    [[nodiscard]] constexpr Derived unknown() const noexcept {
-        return Derived(bits_ & ~Derived::kDefined);
-    }
-
     friend constexpr Derived operator|(Derived a, Derived b) noexcept {
         return Derived(a.bits() | b.bits());
     }
@@ -47,32 +37,6 @@ template <class Derived> class AccessSet {
     }
     friend constexpr bool operator==(Derived a, Derived b) noexcept { return a.bits() == b.bits(); }
 
-    // "BitFlags<Name>(0b…[, A | B])"; unknown bits are shown in the binary
-    // value only.
-    [[nodiscard]] std::string to_string() const {
-        std::string out = "BitFlags<";
-        out += Derived::kTypeName;
-        out += ">(0b";
-        if (bits_ == 0) {
-            out += '0';
-        } else {
-            int top = 63;
-            while (((bits_ >> top) & 1U) == 0)
-                --top;
-            for (int b = top; b >= 0; --b)
-                out += ((bits_ >> b) & 1U) ? '1' : '0';
-        }
-        bool first = true;
-        for (std::size_t b = 0; b < Derived::kNames.size(); ++b) {
-            if (((bits_ >> b) & 1U) == 0) continue;
-            out += first ? ", " : " | ";
-            out += Derived::kNames[b];
-            first = false;
-        }
-        out += ')';
-        return out;
-    }
-
   private:
     std::uint64_t bits_ = 0;
 };
@@ -81,12 +45,10 @@ class AccessFs : public AccessSet<AccessFs> {
   public:
     using AccessSet::AccessSet;
 
-    static constexpr std::string_view kTypeName = "AccessFs";
     static constexpr std::array<std::string_view, 17> kNames = {
         "Execute",  "WriteFile", "ReadFile", "ReadDir",  "RemoveDir",  "RemoveFile",
         "MakeChar", "MakeDir",   "MakeReg",  "MakeSock", "MakeFifo",   "MakeBlock",
         "MakeSym",  "Refer",     "Truncate", "IoctlDev", "ResolveUnix"};
-    static constexpr std::uint64_t kDefined = 0x1FFFF;
 
     static const AccessFs Execute, WriteFile, ReadFile, ReadDir, RemoveDir, RemoveFile, MakeChar,
         MakeDir, MakeReg, MakeSock, MakeFifo, MakeBlock, MakeSym, Refer, Truncate, IoctlDev,
@@ -145,10 +107,8 @@ class AccessNet : public AccessSet<AccessNet> {
   public:
     using AccessSet::AccessSet;
 
-    static constexpr std::string_view kTypeName = "AccessNet";
     static constexpr std::array<std::string_view, 4> kNames = {"BindTcp", "ConnectTcp", "BindUdp",
                                                                "ConnectSendUdp"};
-    static constexpr std::uint64_t kDefined = 0xF;
 
     static const AccessNet BindTcp, ConnectTcp, BindUdp, ConnectSendUdp;
 
@@ -178,9 +138,7 @@ class Scope : public AccessSet<Scope> {
   public:
     using AccessSet::AccessSet;
 
-    static constexpr std::string_view kTypeName = "Scope";
     static constexpr std::array<std::string_view, 2> kNames = {"AbstractUnixSocket", "Signal"};
-    static constexpr std::uint64_t kDefined = 0x3;
 
     static const Scope AbstractUnixSocket, Signal;
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/close_range.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,10 +25,9 @@
 #include <vector>
 
 #include "base/unique_fd.hpp"
-#include "sandbox/capabilities.hpp"
+#include "sandbox/enforce.hpp"
 #include "sandbox/linux_kernel.hpp"
-#include "sandbox/policy.hpp"
-#include "sandbox/ruleset.hpp"
+#include "sandbox/plan.hpp"
 
 namespace morvik::sandbox {
 
@@ -41,38 +41,15 @@ constexpr int kRoundsPerTurn = 16;
 // Connections taken from one listener per turn.
 constexpr int kAcceptsPerTurn = 64;
 
-// No file rights at all, TCP connect to the proxy port only (from ABI 4),
-// no signals and no abstract sockets out (from ABI 6).
-int apply_landlock(std::uint16_t port) {
-    Kernel& kernel = system_kernel();
-    Ruleset ruleset(kernel);
-    const KernelSupport& support = ruleset.support();
-    if (support.kind != KernelSupport::Kind::Available) return 0; // nothing to enforce
-    const PolicyRights rights = rights_for_version(static_cast<std::uint32_t>(support.version));
-    const auto failed = [](const RulesetError& e) {
-        return e.source.code != 0 ? e.source.code : EINVAL;
-    };
-    if (auto r = ruleset.handle_access(rights.work_access); !r) return failed(r.error());
-    if (rights.handle_net) {
-        if (auto r = ruleset.handle_access(rights.net_access); !r) return failed(r.error());
-    }
-    if (!rights.scope.empty()) {
-        if (auto r = ruleset.handle_access(rights.scope); !r) return failed(r.error());
-    }
-    auto created = std::move(ruleset).create();
-    if (!created) return failed(created.error());
-    if (rights.handle_net) {
-        if (auto r = created->add_rule(NetPort{port, rights.port_access}); !r)
-            return failed(r.error());
-    }
-    if (auto r = std::move(*created).restrict_self(); !r) return failed(r.error());
-    return 0;
-}
-
 // The forwarder's own confinement, in order; false when a step failed. The
 // keyboard's and a hang-up's signals, which reach the whole foreground
 // process group, are ignored: the forwarder ends with the command, not
-// before it. Not dumpable: the command's uid may not look into it.
+// before it. Not dumpable: the command's uid may not look into it. Then, as
+// a plan enforced like the command's: Landlock handling every right of the
+// kernel's version with no file rule at all, TCP connect to the proxy port
+// alone (from ABI 4) and both scopes (from ABI 6); no-new-privileges; every
+// capability dropped; the command's filter (allowing inet streams) and the
+// forwarder's own allow-list over it.
 bool confine_forwarder(std::uint16_t port) {
     for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGPIPE})
         ::signal(sig, SIG_IGN);
@@ -83,12 +60,22 @@ bool confine_forwarder(std::uint16_t port) {
         files.rlim_cur = files.rlim_max;
         (void)::setrlimit(RLIMIT_NOFILE, &files);
     }
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
     Kernel& kernel = system_kernel();
-    const auto privilege = read_privilege(kernel);
-    if (!privilege) return false;
-    if (privilege->privileged && !drop_capabilities(kernel, *privilege)) return false;
-    return apply_landlock(port) == 0 && install_forwarder_filter() == 0;
+    Plan plan;
+    const SysResult version =
+        kernel.landlock_create_ruleset(nullptr, 0, kLandlockCreateRulesetVersion);
+    if (version.value > 0) {
+        plan.handled_fs = AccessFs::from_version(version.value);
+        plan.handled_net = AccessNet::from_version(version.value);
+        plan.handled_scope = Scope::from_version(version.value);
+        plan.port = port;
+        plan.port_granted = plan.handled_net & AccessNet::ConnectTcp;
+    }
+    const CapabilitySets caps = kernel.capget();
+    const bool root = kernel.getuid() == 0 || kernel.geteuid() == 0;
+    plan.drop_capabilities = root || caps.error != 0 || caps.any();
+    plan.full_drop = root || (caps.effective & (std::uint64_t{1} << CAP_SETPCAP)) != 0;
+    return enforce(plan, kernel).has_value() && install_forwarder_filter() == 0;
 }
 
 struct Handover {

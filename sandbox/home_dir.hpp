@@ -1,4 +1,4 @@
-// Home directory lookup: HOME, else the password database entry of the real user.
+// Home directory lookup: HOME, else the password database entry of a uid.
 #pragma once
 
 #include <optional>
@@ -8,10 +8,10 @@
 
 namespace morvik::sandbox {
 
-// HOME when set and non-empty; else the pw_dir of getuid()'s password entry,
+// HOME when set and non-empty; else the pw_dir of `uid`'s password entry,
 // from one getpwuid_r with a buffer of sysconf(_SC_GETPW_R_SIZE_MAX) bytes
 // (512 when that is negative). None on any failure, ERANGE included, and for
 // an empty pw_dir. Bytes are returned unchanged.
-std::optional<std::string> home_dir(Kernel& kernel);
+std::optional<std::string> home_dir(Kernel& kernel, uid_t uid);
 
 } // namespace morvik::sandbox

@@ -1,7 +1,6 @@
 // The one seam between the sandbox subsystem and the operating system. Every
-// OS access of sandbox/ goes through a `Kernel`: the real one
-// (linux_kernel.hpp), a fake in tests, or a dry-run kernel that performs the
-// read-only calls and records the confining ones.
+// OS access of planning and enforcing goes through a `Kernel`: the real one
+// (linux_kernel.hpp) or the tests' fake.
 //
 // Calls return their result together with the errno captured right after the
 // call (0 on success); nothing reads the global errno afterwards.
@@ -14,7 +13,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "base/unique_fd.hpp"
 #include "sandbox/landlock_abi.hpp"
@@ -113,9 +111,6 @@ class Kernel : public FdCloser {
     // getpwuid_r as the platform defines it: returns 0 or an error number.
     virtual int getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_t buflen,
                            struct passwd** result) = 0;
-
-    // One write(2, text) call.
-    virtual SysResult write_stderr(std::string_view text) = 0;
 };
 
 } // namespace morvik::sandbox

@@ -168,11 +168,6 @@ int LinuxKernel::getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_
     return ::getpwuid_r(uid, pwd, buf, buflen, result);
 }
 
-SysResult LinuxKernel::write_stderr(std::string_view text) {
-    const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-    return SysResult{static_cast<long>(n), n < 0 ? errno : 0};
-}
-
 Kernel& system_kernel() {
     static LinuxKernel kernel;
     return kernel;

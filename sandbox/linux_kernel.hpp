@@ -29,7 +29,6 @@ class LinuxKernel final : public Kernel {
     long sysconf(int name) override;
     int getpwuid_r(uid_t uid, struct passwd* pwd, char* buf, std::size_t buflen,
                    struct passwd** result) override;
-    SysResult write_stderr(std::string_view text) override;
 };
 
 // The process-wide real kernel (stateless).

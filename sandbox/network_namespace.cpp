@@ -167,14 +167,8 @@ int hand_over(int channel, const std::vector<UniqueFd>& listeners, const UniqueF
 
 } // namespace
 
-Expected<NetworkIsolation, NetworkError> isolate_network(const profile::SandboxProfile& profile,
-                                                         Kernel& kernel) {
-    NetworkIsolation out;
-    if (!profile.keep_capabilities) {
-        auto p = read_privilege(kernel);
-        if (!p) return failed(Step::ReadCapabilities, p.error().source.code);
-        out.privilege = *p;
-    }
+Expected<void, NetworkError> isolate_network(const profile::SandboxProfile& profile,
+                                             Kernel& kernel) {
     const CapabilitySets sets = kernel.capget();
     if (sets.error != 0) return failed(Step::ReadCapabilities, sets.error);
     const bool sys_admin = (sets.effective & (std::uint64_t{1} << CAP_SYS_ADMIN)) != 0;
@@ -212,7 +206,7 @@ Expected<NetworkIsolation, NetworkError> isolate_network(const profile::SandboxP
         }
     }
     if (const int e = bring_loopback_up(); e != 0) return failed(Step::Loopback, e);
-    if (!profile.proxy_port) return out;
+    if (!profile.proxy_port) return {};
 
     const std::uint16_t port = *profile.proxy_port;
     std::vector<UniqueFd> listeners;
@@ -229,7 +223,7 @@ Expected<NetworkIsolation, NetworkError> isolate_network(const profile::SandboxP
     if (const int e = hand_over(channel, listeners, process); e != 0) {
         return failed(Step::HandOver, e);
     }
-    return out;
+    return {};
 }
 
 } // namespace morvik::sandbox

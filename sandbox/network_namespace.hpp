@@ -1,6 +1,8 @@
 // A network namespace of the command's own, with the caller's proxy as the
-// only way out (the profile's "isolate_network"). Run after the profile is
-// read (and the user switched) and before the confinement, in this order:
+// only way out (the profile's "isolate_network"). Run after the plan and the
+// switch of user and before the plan is enforced (the plan was made with the
+// credentials from before: after a new user namespace every launcher holds
+// a full set of capabilities in it), in this order:
 //   1. with a proxy port: the forwarder started in the caller's namespace
 //      (forwarder.hpp);
 //   2. unshare(CLONE_NEWUSER | CLONE_NEWNET), or CLONE_NEWNET alone for a
@@ -23,7 +25,6 @@
 #include "base/expected.hpp"
 #include "base/os_error.hpp"
 #include "profile/sandbox_profile.hpp"
-#include "sandbox/capabilities.hpp"
 #include "sandbox/forwarder.hpp"
 #include "sandbox/kernel.hpp"
 
@@ -57,19 +58,10 @@ struct NetworkError {
     [[nodiscard]] std::string line() const;
 };
 
-// What the steps after this one must know.
-struct NetworkIsolation {
-    // The launcher's privilege as it was before the namespace (none read
-    // with keep_capabilities): after a new user namespace every launcher
-    // holds a full set of capabilities in it, so the capability decision,
-    // the narrowed /dev and the filter variant come from this.
-    Privilege privilege;
-};
-
 // Runs the steps above for `profile` (whose isolate_network is set). On
 // failure nothing is left running: a forwarder already started sees the
 // socket pair close when this process exits, and ends.
-[[nodiscard]] Expected<NetworkIsolation, NetworkError>
-isolate_network(const profile::SandboxProfile& profile, Kernel& kernel);
+[[nodiscard]] Expected<void, NetworkError> isolate_network(const profile::SandboxProfile& profile,
+                                                           Kernel& kernel);
 
 } // namespace morvik::sandbox

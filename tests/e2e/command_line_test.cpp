@@ -15,7 +15,8 @@ namespace morvik::e2e {
 namespace {
 
 const std::string kUsage =
-    "Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]\n";
+    "Usage: morvik-sandbox {--profile <profile.json> | --profile-fd <fd>} [--status-fd <fd>] -- "
+    "<command> [args...]\n";
 
 class CommandLineTest : public ::testing::Test {
   protected:
@@ -277,6 +278,34 @@ TEST_F(CommandLineTest, OnlyStandardAndCallerDescriptorsReachTheCommand) {
     ::close(extra);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "0\n1\n2\n" + std::to_string(extra) + "\n");
+}
+
+// The launcher holds a descriptor per rule at once: it raises its soft limit
+// on open files to the hard one meanwhile and hands the caller's to the
+// command; a profile that does not fit under the hard limit fails with one
+// line.
+TEST_F(CommandLineTest, ManyRulesFitUnderTheHardLimitOnOpenFiles) {
+    std::vector<std::string> tools;
+    for (int i = 0; i < 24; ++i)
+        tools.push_back(scratch_.make_dir("tool" + std::to_string(i)));
+    const std::string many = scratch_.write_file(
+        "many.json", profile_json({.worktree_path = work_, .git_dir = work_, .tool_dirs = tools}));
+    const auto run = [&](const std::string& limit) {
+        return run_process({"/bin/sh", "-c",
+                            "ulimit " + limit + " 16 && exec \"$0\" --profile \"$1\" -- " +
+                                "/bin/sh -c 'ulimit -Sn'",
+                            kLauncher, many});
+    };
+    RunResult r = run("-Sn");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "16\n");
+    r = run("-n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("Failed to apply Landlock rules: failed to open \"" +
+                                  scratch_.path() + "/tool") &&
+                r.err.ends_with("\": Too many open files (os error 24)\n"))
+        << r.err;
 }
 
 } // namespace

@@ -22,7 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "sandbox/enforce.hpp"
 #include "sandbox/kernel.hpp"
+#include "sandbox/plan.hpp"
 
 namespace morvik::testing {
 
@@ -51,7 +53,6 @@ struct FakeCall {
         Getuid,
         Sysconf,
         Getpwuid,
-        WriteStderr,
         Geteuid,
         Capget,
         Capset,
@@ -60,7 +61,7 @@ struct FakeCall {
     FakeCall(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
 
     Kind kind;
-    std::string text;             // path, env name or written text
+    std::string text;             // path or env name
     int fd = -1;                  // ruleset fd (AddRule/RestrictSelf), fd (Fstat/Close)
     int parent_fd = -1;           // AddPathRule
     int opened = -1;              // OpenAt, OpenNoLinks: the descriptor handed out
@@ -113,7 +114,6 @@ class FakeKernel : public sandbox::Kernel {
     long pw_size_max = 70;
     std::optional<PasswdEntry> passwd;
     int getpwuid_error = 0;
-    int write_error = 0;
     uid_t euid = 1000;
     sandbox::CapabilitySets caps{}; // what capget answers (error included)
     int capset_error = 0;
@@ -160,12 +160,6 @@ class FakeKernel : public sandbox::Kernel {
         return out;
     }
     [[nodiscard]] std::size_t open_fds() const { return live_fds.size(); }
-    [[nodiscard]] std::string stderr_text() const {
-        std::string out;
-        for (const auto& c : of(Kind::WriteStderr))
-            out += c.text;
-        return out;
-    }
 
     // ---- Kernel -------------------------------------------------------
     SysResult landlock_create_ruleset(const LandlockRulesetAttr* attr, std::size_t size,
@@ -409,12 +403,6 @@ class FakeKernel : public sandbox::Kernel {
         return 0;
     }
 
-    SysResult write_stderr(std::string_view text) override {
-        calls.push_back(FakeCall{Kind::WriteStderr, std::string(text)});
-        if (write_error != 0) return {-1, write_error};
-        return {static_cast<long>(text.size()), 0};
-    }
-
   private:
     static std::string child(const std::string& base, const std::string& name) {
         if (name == ".") return base;
@@ -440,5 +428,20 @@ class FakeKernel : public sandbox::Kernel {
     std::map<int, std::string> fd_paths_;
     std::map<std::string, std::uint64_t> inodes_;
 };
+
+// What planning and enforcing `profile` on a kernel came to, as the
+// launcher would print it: the failure line (empty on success), else the
+// warnings.
+struct Confined {
+    std::string failure;
+    std::vector<std::string> warnings;
+};
+
+inline Confined confine(const profile::SandboxProfile& profile, sandbox::Kernel& kernel) {
+    auto plan = sandbox::plan(profile, sandbox::read_host(kernel), kernel);
+    if (!plan) return {plan.error().line, {}};
+    if (auto r = sandbox::enforce(*plan, kernel); !r) return {r.error(), {}};
+    return {"", plan->warnings};
+}
 
 } // namespace morvik::testing

@@ -12,14 +12,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/filter.h>
+#include <linux/io_uring.h>
 #include <linux/seccomp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -32,6 +35,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -189,6 +193,40 @@ int tiocsti(const char* path, bool high) {
     if (fd < 0) return report(false);
     const char c = '\n';
     return report_rc(::syscall(SYS_ioctl, fd, with_high(TIOCSTI, high), &c));
+}
+
+// Sets an attribute of process PID (0: the probe) to the value it has, so
+// that a call that gets through changes nothing: "prlimit" (open files),
+// "setpriority" and "ioprio" (WHICH PID), "setscheduler", "setparam" and
+// "setattr" (PID).
+int same_value(const std::string& what, int argc, char* const* a) {
+    const auto pid = static_cast<pid_t>(number(a[0]));
+    if (what == "prlimit") {
+        rlimit lim{};
+        return report(::prlimit(pid, RLIMIT_NOFILE, nullptr, &lim) == 0 &&
+                      ::prlimit(pid, RLIMIT_NOFILE, &lim, nullptr) == 0);
+    }
+    const auto which = static_cast<int>(number(a[0]));
+    const auto who = static_cast<pid_t>(argc >= 2 ? number(a[1]) : 0);
+    if (what == "setpriority") {
+        errno = 0;
+        const int nice = ::getpriority(static_cast<__priority_which_t>(which), who);
+        return report(errno == 0 &&
+                      ::setpriority(static_cast<__priority_which_t>(which), who, nice) == 0);
+    }
+    if (what == "ioprio") {
+        const long prio = ::syscall(SYS_ioprio_get, which, who);
+        return report_rc(prio < 0 ? prio : ::syscall(SYS_ioprio_set, which, who, prio));
+    }
+    sched_param param{};
+    const int policy = ::sched_getscheduler(pid);
+    if (policy < 0 || ::sched_getparam(pid, &param) != 0) return report(false);
+    if (what == "setscheduler") return report(::sched_setscheduler(pid, policy, &param) == 0);
+    if (what == "setparam") return report(::sched_setparam(pid, &param) == 0);
+    if (what != "setattr") return 2;
+    std::uint32_t attr[14] = {sizeof attr}; // struct sched_attr, its size first
+    if (::syscall(SYS_sched_getattr, pid, attr, sizeof attr, 0) != 0) return report(false);
+    return report_rc(::syscall(SYS_sched_setattr, pid, attr, 0));
 }
 
 // Starts a child, signals it and reaps it: a signal inside the confinement.
@@ -518,8 +556,35 @@ int run(const std::string& action, int argc, char** argv) {
     // Processes, terminals, devices
     if (action == "kill") return report(::kill(static_cast<pid_t>(number(arg)), SIGTERM) == 0);
     if (action == "kill-child") return kill_child();
+    if (action == "same-value" && argc >= 2)
+        return same_value(a[0], argc - 1, argv + 1); // WHAT ARGS...
+    if (action == "pthread-setschedparam") {         // the probe's thread, as it is
+        sched_param param{};
+        int policy = 0;
+        errno = ::pthread_getschedparam(::pthread_self(), &policy, &param);
+        if (errno == 0) errno = ::pthread_setschedparam(::pthread_self(), policy, &param);
+        return report(errno == 0);
+    }
+    if (action == "affinity") { // the probe's own thread, named by its thread id
+        cpu_set_t set;
+        const auto tid = static_cast<pid_t>(::syscall(SYS_gettid));
+        return report(::sched_getaffinity(tid, sizeof set, &set) == 0 &&
+                      ::sched_setaffinity(tid, sizeof set, &set) == 0);
+    }
     if (action == "tiocsti") return tiocsti(arg, false); // PATH or "-"
     if (action == "tiocsti-high") return tiocsti(arg, true);
+    if (action == "tiocsetd") { // descriptor 0's terminal: its line discipline, unchanged
+        int discipline = 0;
+        return report(::ioctl(0, TIOCGETD, &discipline) == 0 &&
+                      ::ioctl(0, TIOCSETD, &discipline) == 0);
+    }
+    if (action == "tiocexcl") { // descriptor 0's terminal: exclusive mode, then off again
+        const bool ok = ::ioctl(0, TIOCEXCL) == 0;
+        const int saved = errno;
+        ::ioctl(0, TIOCNXCL);
+        errno = saved;
+        return report(ok);
+    }
     if (action == "winsize") { // the terminal on descriptor 0: read and set its size
         winsize ws{};
         return report(::ioctl(0, TIOCGWINSZ, &ws) == 0 && ::ioctl(0, TIOCSWINSZ, &ws) == 0);
@@ -530,6 +595,19 @@ int run(const std::string& action, int argc, char** argv) {
         long params[15] = {};
         return report_rc(::syscall(SYS_io_uring_setup, 1, params));
     }
+    if (action == "with-ring" && argc >= 2) { // FD COMMAND...: with an io_uring as FD
+        long params[15] = {};
+        const long ring = ::syscall(SYS_io_uring_setup, 1, params);
+        if (ring < 0 || ::dup2(static_cast<int>(ring), static_cast<int>(number(a[0]))) < 0)
+            return report(false);
+        ::execv(a[1], argv + 1);
+        return report(false);
+    }
+    if (action == "io-uring-enter") // FD: an empty submission
+        return report_rc(::syscall(SYS_io_uring_enter, number(arg), 0, 0, 0, nullptr, 0));
+    if (action == "io-uring-register") // FD: a personality, the caller's credentials
+        return report_rc(
+            ::syscall(SYS_io_uring_register, number(arg), IORING_REGISTER_PERSONALITY, nullptr, 0));
     // What the process is and holds
     if (action == "abi") { // the kernel's Landlock version
         const long v = ::syscall(kLandlockCreateRuleset, nullptr, 0, 1U);

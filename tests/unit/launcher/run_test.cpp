@@ -84,7 +84,9 @@ TEST_F(RunTest, EachStepFailsWithItsLine) {
     const std::vector<Case> cases = {
         {"usage",
          {"ms", "--profile", valid_},
-         "Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]\n",
+         "Usage: morvik-sandbox {--profile <profile.json> | --profile-fd <fd>} [--status-fd <fd>] "
+         "-- "
+         "<command> [args...]\n",
          false},
         {"no command",
          {"ms", "--profile", dir_ + "/missing", "--"},
@@ -142,14 +144,41 @@ TEST_F(RunTest, ConfinementIsCompleteBeforeTheCommandIsLookedUp) {
     EXPECT_EQ(kernel_.of(Kind::AddNetRule).size(), 1U); // the profile's port at level 6
 }
 
-TEST_F(RunTest, WarningPrecedesTheExecLineWithoutLandlock) {
-    kernel_.set_no_landlock(ENOSYS);
-    int status = 0;
-    const auto err =
-        run_capturing_stderr({"ms", "--profile", valid_, "--", "/nonexistent/x"}, kernel_, status);
-    // The fake kernel records the warning instead of writing it.
-    EXPECT_EQ(kernel_.stderr_text(), "Warning: Landlock sandbox not enforced by kernel\n");
-    EXPECT_TRUE(err.starts_with("Failed to exec /nonexistent/x: ")) << err;
+// Warnings are written once the confinement is in place, right before the
+// exec: a run that fails after planning prints its one failure line alone.
+TEST_F(RunTest, WarningsOnlyOnceConfined) {
+    struct Case {
+        const char* what;
+        void (*script)(FakeKernel&);
+        std::string err;
+    };
+    const std::string exec_failed =
+        "Failed to exec /nonexistent/x: couldn't exec process: No such file or directory\n";
+    const std::string no_landlock = "Warning: Landlock sandbox not enforced by kernel\n";
+    const std::string root_home = "Warning: home directory / not granted: the root directory\n";
+    const Case cases[] = {
+        {"no Landlock", [](FakeKernel& k) { k.set_no_landlock(); }, no_landlock + exec_failed},
+        {"no Landlock, no filter",
+         [](FakeKernel& k) { k.set_no_landlock(), k.filter_error = EINVAL; },
+         "Failed to install the system-call filter: Invalid argument (os error 22)\n"},
+        {"two warnings", [](FakeKernel& k) { k.set_no_landlock(), k.env["HOME"] = "/"; },
+         root_home + no_landlock + exec_failed},
+        {"home not granted, restriction refused",
+         [](FakeKernel& k) { k.env["HOME"] = "/", k.restrict_error = EPERM; },
+         "Failed to apply Landlock rules: failed to restrict the calling thread: Operation not "
+         "permitted (os error 1)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeKernel kernel = kernel_;
+        c.script(kernel);
+        int status = 0;
+        EXPECT_EQ(run_capturing_stderr({"ms", "--profile", valid_, "--", "/nonexistent/x"}, kernel,
+                                       status),
+                  c.err);
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(kernel.open_fds(), 0U);
+    }
 }
 
 } // namespace

@@ -22,7 +22,7 @@ TEST(HomeDir, FromEnvironmentUnchanged) {
         FakeKernel k;
         k.env["HOME"] = home;
         k.passwd = {{1000, "/var/lib/svc"}};
-        EXPECT_EQ(home_dir(k), home);
+        EXPECT_EQ(home_dir(k, 1000), home);
         EXPECT_THAT(k.kinds(), ElementsAre(K::Getenv));
     }
 }
@@ -54,10 +54,10 @@ TEST(HomeDir, FromPasswordDatabase) {
         k.pw_size_max = c.size_max;
         k.passwd = c.entry;
         k.getpwuid_error = c.error;
-        EXPECT_EQ(home_dir(k), c.want);
-        EXPECT_THAT(k.kinds(), ElementsAre(K::Getenv, K::Sysconf, K::Getuid, K::Getpwuid));
+        EXPECT_EQ(home_dir(k, 1000), c.want);
+        EXPECT_THAT(k.kinds(), ElementsAre(K::Getenv, K::Sysconf, K::Getpwuid));
         const auto q = k.of(K::Getpwuid).at(0);
-        EXPECT_EQ(q.option, 1000); // the real user ID
+        EXPECT_EQ(q.option, 1000); // the uid asked for
         EXPECT_EQ(q.size, c.buflen);
     }
 }
@@ -75,9 +75,9 @@ TEST(HomeDirLinux, FallsBackToThePasswordDatabase) {
     const std::string saved_home = saved != nullptr ? saved : "";
     ::unsetenv("HOME");
     const passwd* entry = ::getpwuid(::getuid());
-    const auto unset = home_dir(system_kernel());
+    const auto unset = home_dir(system_kernel(), ::getuid());
     ::setenv("HOME", "relative/dir/", 1);
-    const auto set = home_dir(system_kernel());
+    const auto set = home_dir(system_kernel(), ::getuid());
     if (saved != nullptr) {
         ::setenv("HOME", saved_home.c_str(), 1);
     } else {

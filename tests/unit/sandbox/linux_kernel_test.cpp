@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
-#include "sandbox/dry_run_kernel.hpp"
+#include "sandbox/enforce.hpp"
 #include "sandbox/linux_kernel.hpp"
-#include "sandbox/policy.hpp"
+#include "sandbox/plan.hpp"
 
 namespace morvik::sandbox {
 namespace {
@@ -50,7 +50,10 @@ template <class F> int in_child(F body) {
 class RealSandbox : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (KernelSupport::query(system_kernel()).level == 0) GTEST_SKIP() << "no Landlock";
+        if (system_kernel()
+                .landlock_create_ruleset(nullptr, 0, kLandlockCreateRulesetVersion)
+                .value <= 0)
+            GTEST_SKIP() << "no Landlock";
         char tmpl[] = "/var/tmp/morvik-sandbox-test-XXXXXX";
         if (::mkdtemp(tmpl) == nullptr) GTEST_SKIP() << "no /var/tmp";
         root_ = tmpl;
@@ -71,28 +74,20 @@ class RealSandbox : public ::testing::Test {
     profile::SandboxProfile profile_;
 };
 
-TEST_F(RealSandbox, ConfinesWritesToTheWorktree) {
+// Planning holds one descriptor per rule and confines nothing; enforcing
+// closes them all and confines.
+TEST_F(RealSandbox, PlanThenEnforce) {
     EXPECT_EQ(in_child([&] {
                   ::setenv("HOME", "/nonexistent-morvik", 1);
                   const int before = open_fd_count();
-                  if (!apply_landlock(profile_, system_kernel())) return 10;
-                  if (open_fd_count() != before) return 11;
-                  if (!can_create(root_ / "allowed" / "x")) return 12;
-                  if (can_create(root_ / "denied" / "x")) return 13;
-                  return 0;
-              }),
-              0);
-}
-
-TEST_F(RealSandbox, DryRunConfinesNothing) {
-    EXPECT_EQ(in_child([&] {
-                  ::setenv("HOME", "/nonexistent-morvik", 1);
-                  DryRunKernel dry(system_kernel());
-                  const int before = open_fd_count();
-                  if (!apply_landlock(profile_, dry)) return 10;
-                  if (open_fd_count() != before) return 11;
-                  if (dry.actions().empty()) return 12;
-                  if (!can_create(root_ / "denied" / "x")) return 13;
+                  auto planned = plan(profile_, read_host(system_kernel()), system_kernel());
+                  if (!planned) return 10;
+                  if (open_fd_count() <= before) return 11;
+                  if (!can_create(root_ / "denied" / "x")) return 12;
+                  if (!enforce(*planned, system_kernel())) return 13;
+                  if (open_fd_count() != before) return 14;
+                  if (!can_create(root_ / "allowed" / "x")) return 15;
+                  if (can_create(root_ / "denied" / "y")) return 16;
                   return 0;
               }),
               0);
