@@ -245,7 +245,7 @@ detect_features() {
   fi
   # A known key with a value of the wrong type is a parse error; an
   # unknown key is ignored whatever its value.
-  for key in allow_udp keep_capabilities minimum_landlock_abi log_denials; do
+  for key in allow_udp keep_capabilities minimum_landlock_abi log_denials isolate_network; do
     # shellcheck disable=SC2059
     printf "$(cat "$dir/template")" ", \"$key\": \"wrong type\"" >"$dir/k.json"
     if [[ "$("$sandbox" --profile "$dir/k.json" -- true 2>&1)" == "Failed to parse profile"* ]]; then

@@ -44,6 +44,7 @@ static const char* errno_name(int e) {
         {EPROTONOSUPPORT, "EPROTONOSUPPORT"},
         {EAFNOSUPPORT, "EAFNOSUPPORT"},
         {ECONNREFUSED, "ECONNREFUSED"},
+        {ECONNRESET, "ECONNRESET"},
         {ENOSYS, "ENOSYS"},
         {EOPNOTSUPP, "EOPNOTSUPP"},
         {ENOENT, "ENOENT"},
@@ -99,6 +100,21 @@ static int tcp_connect(const char* port, int protocol) {
     return report(connect(fd, (struct sockaddr*)&a, sizeof a));
 }
 
+/* Connects to ADDR:PORT and reads to the end: "ok" once the server has
+ * closed, the errno's name when the connection fails or is reset. */
+static int tcp_read(const char* addr, const char* port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return report(-1);
+    struct sockaddr_in a = loopback(port);
+    inet_pton(AF_INET, addr, &a.sin_addr);
+    if (connect(fd, (struct sockaddr*)&a, sizeof a) < 0) return report(-1);
+    char buf[256];
+    long n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+    }
+    return report(n);
+}
+
 static int tcp_bind(const char* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return report(-1);
@@ -134,12 +150,27 @@ static int serve(int fd) {
     return 0;
 }
 
-static int serve_tcp(const char* port) {
+/* On 127.0.0.1, or on ADDR when given. */
+static int serve_tcp(const char* port, const char* addr) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     struct sockaddr_in a = loopback(port);
+    if (addr != NULL) inet_pton(AF_INET, addr, &a.sin_addr);
     if (fd < 0 || bind(fd, (struct sockaddr*)&a, sizeof a) < 0) return report(-1);
+    return serve(fd);
+}
+
+/* A listen() without bind(): the kernel picks the port. Prints the
+ * server's pid and the port. */
+static int serve_unbound(void) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    socklen_t len = sizeof a;
+    if (fd < 0 || listen(fd, 16) < 0 || getsockname(fd, (struct sockaddr*)&a, &len) < 0)
+        return report(-1);
+    printf("%d ", ntohs(a.sin_port));
+    fflush(stdout);
     return serve(fd);
 }
 
@@ -249,7 +280,9 @@ int main(int argc, char** argv) {
     if (IS("abstract-connect", 1)) return unix_connect(arg, 1);
     if (IS("unix-self", 1)) return unix_self(arg, 0);
     if (IS("abstract-self", 1)) return unix_self(arg, 1);
-    if (IS("serve-tcp", 1)) return serve_tcp(arg);
+    if (IS("tcp-read", 2)) return tcp_read(arg, argv[3]);
+    if (IS("serve-tcp", 1)) return serve_tcp(arg, argc > 3 ? argv[3] : NULL);
+    if (IS("serve-unbound", 0)) return serve_unbound();
     if (IS("serve-unix", 1)) return serve_unix(arg, 0);
     if (IS("serve-abstract", 1)) return serve_unix(arg, 1);
     if (IS("truncate", 1)) return report(truncate(arg, 0));

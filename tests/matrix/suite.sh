@@ -107,6 +107,7 @@ serve serve-abstract "mx-outside-$uid"
 serve serve-unix "/tmp/mx-outside-$uid.sock"
 serve serve-unix "/srv/out/mx-outside-$uid.sock"
 serve serve-unix "$base/wt/mx-outside.sock"
+serve serve-tcp 3128 127.0.0.2
 
 # --- the kernel and the warning ---------------------------------------------
 result abi "${mx_abi:-?}" "$abi"
@@ -245,6 +246,51 @@ if has key_allow_udp; then
   result udp-inherited-allowed ok "$(head -n1 "$base/out")"
 else
   pending udp-inherited-allowed key_allow_udp
+fi
+
+# --- a network of its own (isolate_network) ----------------------------------
+# Launchers still running: with the key, the forwarder outlives the exec
+# until the command ends.
+launchers() {
+  n=0
+  for f in /proc/[0-9]*/cmdline; do
+    case "$(tr '\0' ' ' <"$f" 2>/dev/null)" in "$sandbox "*) n=$((n + 1)) ;; esac
+  done
+  echo "$n"
+}
+if has key_isolate_network; then
+  # The outside server at 3128 accepts and closes: its end of file comes
+  # back through the forwarder (a connection it could not relay is reset).
+  probe_check iso-proxy-relayed ok p-iso.json tcp-read 127.0.0.1 3128
+  probe_check proxy-port-other-host ok p.json tcp-read 127.0.0.2 3128
+  probe_check iso-proxy-port-other-host ECONNREFUSED p-iso.json tcp-read 127.0.0.2 3128
+  probe_check iso-other-port "$(by_abi 4 EACCES ECONNREFUSED)" p-iso.json tcp-read 127.0.0.1 5555
+  # A listen() without bind() inside: out of reach from outside.
+  for profile in p.json p-iso.json; do
+    run "$profile" "$probe" serve-unbound # prints "PORT PID"
+    result "serve-unbound-${profile%.json}" \
+      "$([ "$profile" = p.json ] && echo ok || echo ECONNREFUSED)" "$("$probe" tcp-read 127.0.0.1 "${out%% *}")"
+    kill "${out##* }" 2>/dev/null
+  done
+  n=0
+  while [ "$(launchers)" != 0 ] && [ "$n" -lt 20 ]; do sleep 0.1; n=$((n + 1)); done
+  result iso-no-forwarder-left 0 "$(launchers)"
+  # User namespaces turned off: one line, the command not run (the
+  # unprivileged launcher needs one; root unshares the network alone).
+  if [ "$uid" = 0 ]; then
+    limit="$(cat /proc/sys/user/max_user_namespaces)"
+    echo 0 >/proc/sys/user/max_user_namespaces
+    "$probe" as-user 65534 "$sandbox" --profile /srv/jobs/65534/p-iso.json -- true >"$base/out" 2>"$base/err"
+    rc=$?
+    err="$(cat "$base/err")"
+    result iso-userns-off "status 1: Failed to isolate the network: unshare: No space left on device (os error 28)" \
+      "status $rc: $err"
+    run p-iso.json echo hi
+    result iso-root-runs-without-userns "status 0, output hi" "$(status)"
+    echo "$limit" >/proc/sys/user/max_user_namespaces
+  fi
+else
+  pending isolate-network key_isolate_network
 fi
 
 for pid in $servers; do kill "$pid" 2>/dev/null; done
