@@ -160,5 +160,6 @@ else
   check capabilities         p.json          CapBnd                 caps
 fi
 
+# shellcheck disable=SC2086 # one word per server
 kill "$outside" $servers 2>/dev/null
 echo "done $kernel $user $count"
