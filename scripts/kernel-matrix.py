@@ -323,7 +323,7 @@ def boot(guest, initrd, work, timeout):
     d = os.path.join(work, kernel.name)
     os.makedirs(d, exist_ok=True)
     console, results = os.path.join(d, "console.log"), os.path.join(d, "results.txt")
-    append = f"panic=-1 mx_kernel={kernel.name} mx_abi={kernel.version}"
+    append = f"panic=-1 mx_kernel={kernel.name} mx_abi={kernel.version} mx_arch={kernel.arch}"
     if kernel.arch == "amd64":
         qemu = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max",
                 "-append", f"console=ttyS0 mx_out=ttyS1 {append}",

@@ -10,6 +10,7 @@
 PATH=/usr/bin:/bin
 kernel="${mx_kernel:?no kernel name on the kernel command line}"
 version="${mx_abi:?no Landlock version on the kernel command line}"
+: "${mx_arch:?no architecture on the kernel command line}"
 uid="$(id -u)"
 user=user
 [ "$uid" = 0 ] && user=root
@@ -147,6 +148,12 @@ wrapper="$probe with-udp 3"
 check udp-inherited          p.json          EACCES@10/ok           udp 5353 3
 check udp-inherited-allowed  p-udp.json      ok                     udp 5353 3
 wrapper=""
+# the i386 entry of an x86-64 kernel (Debian's kernels have no x32 entry):
+# open unconfined, refused confined
+entry=ENOSYS
+[ "$mx_arch" = amd64 ] && entry=ok
+result i386-entry-unconfined "$entry" "$("$probe" foreign-socket int80)"
+check i386-entry             p.json          ENOSYS                 foreign-socket int80
 # capabilities: root's are dropped, /dev narrowed; an unprivileged launcher
 # keeps the bounding set it was given
 if [ "$uid" = 0 ]; then
