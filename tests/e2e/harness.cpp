@@ -428,7 +428,10 @@ pid_t Confined::outside(const std::vector<std::string>& serve) {
     hand_over(scratch_.path());
     const RunResult r = run_process(command({.command = serve}), options({}));
     const pid_t pid = static_cast<pid_t>(std::atoi(r.out.c_str()));
-    if (r.status != 0 || pid <= 0) ADD_FAILURE() << "outside server " << serve[0] << ": " << r.out;
+    if (r.status != 0 || pid <= 0) {
+        ADD_FAILURE() << "outside server " << serve[0] << ": " << r.out;
+        return -1;
+    }
     servers_.push_back(pid);
     return pid;
 }
