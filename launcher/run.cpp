@@ -19,6 +19,7 @@
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
 #include "sandbox/enforce.hpp"
+#include "sandbox/network_namespace.hpp"
 #include "sandbox/plan.hpp"
 #include "sandbox/switch_user.hpp"
 
@@ -46,6 +47,7 @@ ConfinedStatus confined_status(const sandbox::Plan& plan, const profile::Sandbox
     if (enforced && plan.handled_net.contains(sandbox::AccessNet::ConnectTcp))
         status.protections.emplace_back("landlock_tcp");
     if (profile.run_as) status.protections.emplace_back("run_as");
+    if (profile.isolate_network) status.protections.emplace_back("isolate_network");
     if (!profile.keep_capabilities) status.protections.emplace_back("no_capabilities");
     status.protections.emplace_back("seccomp");
     return status;
@@ -156,6 +158,10 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
         if (profile->run_as) {
             if (auto switched = sandbox::switch_user(kernel, *profile->run_as); !switched)
                 return fail_at(Stage::Confine, switched.error());
+        }
+        if (profile->isolate_network) {
+            if (auto isolated = sandbox::isolate_network(*profile, kernel); !isolated)
+                return fail_at(Stage::Confine, isolated.error().line());
         }
         // The confinement ends with the system-call filter: from here on
         // only the warnings are written, the argument copies made and the

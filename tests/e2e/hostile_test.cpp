@@ -94,6 +94,7 @@ TEST_P(HostileTest, ProcessesAndServersOutsideAreOutOfReach) {
     const std::string tag = std::to_string(::getpid()) + (nobody() ? "-nobody" : "-root");
     const std::string abstract = "morvik-e2e-" + tag;
     const pid_t server = outside({"serve-abstract", abstract});
+    ASSERT_GT(server, 0); // the row below signals it
     scratch_.make_dir("elsewhere");
     const std::string in_tmp = "/tmp/morvik-e2e-" + tag + ".sock";
     for (const std::string path : {"$w/s.sock", in_tmp.c_str(), "$s/elsewhere/s.sock"})
