@@ -64,6 +64,8 @@
 // "Failed to parse profile: MESSAGE", as the launcher prints them; "Failed to
 // apply Landlock rules: MESSAGE" (a path exists but cannot be opened), after
 // the lines decided before the failure; "Failed to write output: REASON".
+#include <sys/resource.h>
+
 #include <span>
 #include <string>
 #include <string_view>
@@ -78,6 +80,12 @@ int main(int argc, char** argv) {
     if (!morvik::ensure_standard_descriptors()) return 1;
     // A closed pipe on standard output is a write error, not a silent death.
     (void)morvik::ignore_sigpipe();
+    // The plan holds one descriptor per rule, as in the launcher, which
+    // raises its soft limit on open files to the hard one for it.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &files);
+    }
     const std::span<const char* const> args(const_cast<const char* const*>(argv),
                                             static_cast<std::size_t>(argc > 0 ? argc : 0));
     const morvik::explain::Outcome outcome =

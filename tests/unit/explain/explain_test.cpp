@@ -496,15 +496,7 @@ Outcome run_with(std::vector<const char*> args) {
 
 TEST(RunTest, UsageLineForAnyOtherCommandLine) {
     const std::vector<std::vector<const char*>> cases = {
-        {},
-        {"--profile"},
-        {"-p", "x.json"},
-        {"--profile", "x.json", "--"},
-        {"x.json", "--profile"},
-        {"--json"},
-        {"--profile", "--json", "x.json"},
-        {"--json", "x.json", "--profile"},
-        {"--json", "--json", "--profile", "x.json"},
+        {}, {"--profile"}, {"-p", "x.json"}, {"--profile", "x.json", "--"}, {"x.json", "--profile"},
     };
     for (const auto& args : cases) {
         const Outcome o = run_with(args);
@@ -532,40 +524,6 @@ TEST(RunTest, ApplyFailureKeepsTheLinesBeforeIt) {
     EXPECT_NE(o.out.find("rule: git_dir \"/w\""), std::string::npos);
     EXPECT_EQ(o.out.find("tool_dirs"), std::string::npos);
     EXPECT_EQ(k.open_fds(), 0U);
-}
-
-// "--json" before or after "--profile FILE": one document on one line, the
-// plan made for the run_as user as the launcher makes it; a failure as a
-// document with the launcher's line.
-TEST(RunTest, JsonDocument) {
-    const ProfileFile good(R"({"worktree_path": "/w", "git_dir": "/w", "agent_config_dirs": [],
-        "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": [],
-        "run_as": {"uid": 2000, "gid": 2000}, "log_denial": true})");
-    const Outcome first = run_with({"--json", "--profile", good.path().c_str()});
-    const Outcome last = run_with({"--profile", good.path().c_str(), "--json"});
-    EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(first.err, "");
-    EXPECT_EQ(first.out, last.out);
-    EXPECT_EQ(first.out.rfind("{\"format\":1,", 0), 0U) << first.out;
-    EXPECT_EQ(first.out.find('\n'), first.out.size() - 1);
-    const std::string parts[] = {
-        R"j({"origin":"home","path":"/home/u","verdict":"not_granted",)j"
-        R"j("reason":"owned by uid 1000, not by the real user (uid 2000)",)j",
-        R"j("run_as":{"uid":2000,"gid":2000})j",
-        R"j({"source":"lint","kind":"unknown_key","key":"log_denial","path":null,)j"
-        R"j("message":"unknown key `log_denial` (did you mean `log_denials`?)"})j",
-    };
-    for (const std::string& part : parts)
-        EXPECT_NE(first.out.find(part), std::string::npos) << part << "\n" << first.out;
-
-    const ProfileFile bad(R"({"worktree_path": "/w", "git_dir": "/w", "agent_config_dirs": [],
-        "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [], "env_passthrough": [],
-        "minimum_landlock_abi": 7})");
-    const Outcome failed = run_with({"--json", "--profile", bad.path().c_str()});
-    EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.out, R"({"format":1,"failure":")" +
-                              failed.err.substr(0, failed.err.size() - 1) + R"(","warnings":[]})" +
-                              "\n");
 }
 
 // A home directory that is not granted shows the launcher's reason.
