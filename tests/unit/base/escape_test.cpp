@@ -33,18 +33,9 @@ TEST(EscapeName, OneLineAndRecoverable) {
 }
 
 TEST(AppendJsonString, ValidJsonForAnyBytes) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"/home/u", "\"/home/u\""},
-        {"q\"b\\", "\"q\\\"b\\\\\""},
-        {std::string("n\nt\tnul\0esc\x1b", 12), "\"n\\nt\\tnul\\u0000esc\\u001b\""},
-        {"caf\xc3\xa9 del\x7f", "\"caf\xc3\xa9 del\x7f\""},
-        {"bad\xff|cut\xe2\x82", "\"bad\xef\xbf\xbd|cut\xef\xbf\xbd\""},
-    };
-    for (const auto& [in, want] : cases) {
-        std::string out = "x";
-        append_json_string(out, in);
-        EXPECT_EQ(out, "x" + want) << in;
-    }
+    std::string out;
+    append_json_string(out, std::string("q\"\\\n\t\0\x1b\xc3\xa9\xff", 10));
+    EXPECT_EQ(out, "\"q\\\"\\\\\\n\\t\\u0000\\u001b\xc3\xa9\xef\xbf\xbd\"");
 }
 
 } // namespace
