@@ -52,6 +52,30 @@ TEST_P(HostileInputTest, PlantedLinkCannotWidenTheNextRun) {
             link_refused("$w/.git", "/proc/self/root")}});
 }
 
+// A ".." after a link the command planted in a writable place may not leave
+// what the link leads to: the object the whole path leads to must lie
+// beneath a writable place too.
+TEST_P(HostileInputTest, DotDotAfterAPlantedLinkStaysInside) {
+    const std::string cfg = "$w/.git/../real/cfg", escape = "$w/.git/../..$s";
+    check({
+        {"link the git dir inside the work tree",
+         {"sh", "mkdir -p real/cfg && rm -rf .git && ln -s real .git"}},
+        {"a \"..\" after it that stays inside",
+         {"write", "$w/real/cfg/f"},
+         "ok",
+         "",
+         {.agent_config_dirs = {cfg}}},
+        {"replace it by a link to /tmp", {"sh", "rm .git && ln -s /tmp .git"}},
+        {"a \"..\" after it that leaves /tmp: the next run stops",
+         {"write", "$s/f"},
+         "status 1",
+         "Failed to apply Landlock rules: symbolic link \"$w/.git\" -> \"/tmp\" lies in a "
+         "writable place and leads outside every writable place; refusing \"" +
+             escape + "\"\n",
+         {.agent_config_dirs = {escape}}},
+    });
+}
+
 // A work tree or home directory under /tmp: renamed within /tmp and linked
 // is followed; replaced by a link elsewhere is refused.
 TEST_P(HostileInputTest, LinksUnderTmpLeadOnlyWithinTmp) {

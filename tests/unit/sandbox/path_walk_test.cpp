@@ -131,6 +131,20 @@ TEST(PathWalk, LinksBeneathWritablePlacesLeadOnlyBeneathThem) {
          profile_with("/p/w", ""), "", "/usr/bin", kRead},
         {"relative path with .. from the working directory", [](FakeKernel& k) { k.cwd = "/p"; },
          profile_with("w/../w/./", ""), "", "/p/w"},
+        {"\"..\" after a link inside the work tree stays inside",
+         [](FakeKernel& k) {
+             k.add_dir("/p/w/real");
+             k.add_dir("/p/w/x");
+             k.add_link("/p/w/.git", "real");
+         },
+         profile_with("/p/w", "/p/w/.git/../x"), "", "/p/w/x"},
+        {"\"..\" after a link to /tmp leaves it",
+         [](FakeKernel& k) {
+             k.add_dir("/target");
+             k.add_link("/p/w/.git", "/tmp");
+         },
+         profile_with("/p/w", "/p/w/.git/../../target"),
+         "symbolic link \"/p/w/.git\" -> \"/tmp" + kRefusedTail + "/p/w/.git/../../target\""},
         {"a link loop is absent",
          [](FakeKernel& k) {
              k.add_link("/p/w/a", "b");
