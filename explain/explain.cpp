@@ -257,7 +257,8 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel) {
         const auto profile = profile::parse_profile(*text);
         if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
-        const auto planned = sandbox::plan(*profile, sandbox::read_host(kernel), kernel);
+        const auto planned =
+            sandbox::plan(*profile, sandbox::read_host(kernel, profile->run_as), kernel);
         if (!planned) {
             // What was decided before the failure helps to find its cause.
             o.out = render(planned.error().partial, *profile, false);

@@ -91,7 +91,7 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
     const OpenFileLimit open_files;
     std::optional<sandbox::Plan> plan;
     try {
-        auto planned = sandbox::plan(*profile, sandbox::read_host(kernel), kernel);
+        auto planned = sandbox::plan(*profile, sandbox::read_host(kernel, profile->run_as), kernel);
         if (!planned) return fail(planned.error().line);
         plan = std::move(*planned);
         // The confinement ends with the system-call filter: from here on

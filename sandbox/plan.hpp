@@ -38,8 +38,9 @@ struct Host {
     uid_t run_uid = 0; // the uid the command will run as
 };
 
-// Reads the host through `kernel`; the command runs as the real uid.
-[[nodiscard]] Host read_host(Kernel& kernel);
+// Reads the host through `kernel`; the command runs as `run_as`'s uid, else
+// as the real uid.
+[[nodiscard]] Host read_host(Kernel& kernel, const std::optional<profile::RunAs>& run_as = {});
 
 // Where a path rule comes from: the profile's keys, the fixed read-only
 // system directories, the shared writable ones ("/tmp", "/dev"), the home.

@@ -153,7 +153,45 @@ TEST_P(HostileInputTest, AtomicReplacementWorksInTheHome) {
     for (const auto& e : std::filesystem::directory_iterator(home_))
         names.push_back(e.path().filename());
     std::ranges::sort(names);
-    EXPECT_EQ(names, (std::vector<std::string>{".gitconfig"})); // no lock or temporary file
+    // No lock or temporary file. As root the home is an agent config dir,
+    // where a directory may be made.
+    const std::vector<std::string> want =
+        nobody() ? std::vector<std::string>{".gitconfig"}
+                 : std::vector<std::string>{".bashrc", ".gitconfig", "d"};
+    EXPECT_EQ(names, want);
+}
+
+// A command that runs as uid 0 owns most of the system: its home is granted
+// only at "/root" or beneath a place it may write anyway. Others get theirs
+// when they own it.
+TEST_P(HostileInputTest, HomeOfUidZeroOnlyAtRootOrBeneathAWritablePlace) {
+    const std::string warn = "Warning: home directory ";
+    const std::string root_reason =
+        " not granted: neither /root nor beneath a writable place (the command runs as uid 0)\n";
+    const Host tun{"no /dev/net/tun", {"readwrite", "/dev/net/tun"}, {"ENOENT"}};
+    const auto row = [](std::string home, const std::string& target, const std::string& warning,
+                        Who who, std::optional<Host> host = {}) {
+        return Row{.name = "HOME=" + home,
+                   .command = {"sh", "{ true >> " + target +
+                                         "; } 2>/dev/null && echo wrote || echo refused"},
+                   .expect = warning.empty() ? "wrote" : "refused",
+                   .err = warning,
+                   .home = home,
+                   .who = who,
+                   .host = host};
+    };
+    check({
+        row("$h", "$h/f", "", Who::both),
+        row("/var/lib", "/var/lib/morvik-e2e", warn + "/var/lib" + root_reason, Who::root),
+        row("/var/spool", "/var/spool/morvik-e2e", warn + "/var/spool" + root_reason, Who::root),
+        row("/dev/net", "/dev/net/tun", warn + "/dev/net" + root_reason, Who::root, tun),
+        row("/var/lib", "/var/lib/morvik-e2e",
+            warn + "/var/lib not granted: owned by uid 0, not by the real user (uid 65534)\n",
+            Who::nobody),
+        {.name = "HOME=/root", .command = {"exec", "/bin/true"}, .home = "/root", .who = Who::root},
+    });
+    for (const char* path : {"/var/lib/morvik-e2e", "/var/spool/morvik-e2e"})
+        EXPECT_NE(::unlink(path), 0) << path << " was written";
 }
 
 MORVIK_E2E_AS_ROOT_AND_NOBODY(HostileInputTest);

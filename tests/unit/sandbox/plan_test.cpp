@@ -184,7 +184,7 @@ TEST(Plan, EnforcementVerdict) {
         {"root: the narrowed devices ask for file rights alone", 7,
          [](FakeKernel& k, profile::SandboxProfile&) {
              k.uid = k.euid = 0;
-             k.files.at("/home/u").owner = 0;
+             k.add_dir("/w/home"), k.env["HOME"] = "/w/home";
              for (const std::string_view dev : kNarrowDev)
                  dev.ends_with('/') ? k.add_dir(std::string(dev)) : k.add_file(std::string(dev));
          },
