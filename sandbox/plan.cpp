@@ -365,9 +365,10 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
         }
     }
 
-    // The version: the ABI file's number, else the kernel's own answer,
-    // else 1. The kernel is asked once, whatever the file says: its answer
-    // decides what it supports.
+    // The version: the lower of the ABI file's number and the kernel's own
+    // answer (a file can only lower it), the one there is when the other
+    // is missing, else 1. The kernel is asked once, whatever the file says:
+    // its answer decides what it supports.
     std::optional<std::uint32_t> from_file;
     if (const ReadResult file = kernel.read_file(kAbiVersionPath);
         file.error == 0 && is_valid_utf8(file.data)) {
@@ -375,13 +376,20 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
     }
     const SysResult answer =
         kernel.landlock_create_ruleset(nullptr, 0, kLandlockCreateRulesetVersion);
-    p.version = from_file.value_or(answer.value > 0 ? static_cast<std::uint32_t>(answer.value) : 1);
-    p.level = p.version >= 1 && p.version <= 5 ? static_cast<std::uint8_t>(p.version) : 6;
     p.kernel_version = answer.value < 0 ? -1 : answer.value;
     p.kernel_error = answer.value < 0 ? answer.error : 0;
-    if (const auto minimum = profile.minimum_landlock_abi; minimum && p.kernel_version < *minimum) {
-        return fail(kApplyFailed + kernel_version_text(p) +
-                    ", below the required minimum_landlock_abi " + std::to_string(*minimum));
+    p.version = answer.value > 0 ? static_cast<std::uint32_t>(std::min<std::int64_t>(
+                                       answer.value, from_file.value_or(answer.value)))
+                                 : from_file.value_or(1);
+    p.level = p.version >= 1 && p.version <= 5 ? static_cast<std::uint8_t>(p.version) : 6;
+    if (const auto minimum = profile.minimum_landlock_abi; minimum) {
+        const std::string below =
+            ", below the required minimum_landlock_abi " + std::to_string(*minimum);
+        if (p.kernel_version < *minimum) return fail(kApplyFailed + kernel_version_text(p) + below);
+        if (p.version < *minimum) {
+            return fail(kApplyFailed + kAbiVersionPath + " says " + std::to_string(p.version) +
+                        " (the kernel reports " + std::to_string(p.kernel_version) + ")" + below);
+        }
     }
 
     // The rights of the version, and what the kernel keeps of them.

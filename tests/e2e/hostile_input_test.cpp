@@ -76,6 +76,38 @@ TEST_P(HostileInputTest, DotDotAfterAPlantedLinkStaysInside) {
     });
 }
 
+// The version used is the lower of the ABI file's number and the kernel's
+// answer: a smaller file (here mounted in a mount namespace of the run's
+// own) lowers it, and a profile's minimum then stops the run.
+TEST_P(HostileInputTest, SmallerVersionFileMeetsTheMinimum) {
+    if (abi_ < 4) GTEST_SKIP() << "needs a kernel at Landlock version 4";
+    const auto file = [](const std::string& version) {
+        return std::vector<std::string>{
+            "/usr/bin/unshare",
+            "-m",
+            "--propagation",
+            "private",
+            "/bin/sh",
+            "-c",
+            "mount -t tmpfs none /sys/kernel/security && mkdir /sys/kernel/security/landlock && "
+            "echo " +
+                version + " > /sys/kernel/security/landlock/abi_version && exec \"$@\"",
+            "sh"};
+    };
+    const Row base{
+        .command = {"write", "$w/f"}, .profile = {.minimum_landlock_abi = 4}, .who = Who::root};
+    Row granted = base, refused = base;
+    granted.name = "a file at the minimum";
+    granted.wrapper = file("4");
+    refused.name = "a file below the minimum";
+    refused.wrapper = file("1");
+    refused.expect = "status 1";
+    refused.err = "Failed to apply Landlock rules: /sys/kernel/security/landlock/abi_version says "
+                  "1 (the kernel reports " +
+                  std::to_string(abi_) + "), below the required minimum_landlock_abi 4\n";
+    check({granted, refused});
+}
+
 // A work tree or home directory under /tmp: renamed within /tmp and linked
 // is followed; replaced by a link elsewhere is refused.
 TEST_P(HostileInputTest, LinksUnderTmpLeadOnlyWithinTmp) {
