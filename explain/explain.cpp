@@ -45,7 +45,9 @@ void render_rule(std::string& out, const Rule& rule) {
     head += quote_path(rule.path);
     head += ": ";
     if (rule.absent != 0) {
-        line(out, "skip", head + "absent: " + OsError{rule.absent}.to_string());
+        line(out, "skip",
+             head + (sandbox::absent_silently(rule.absent) ? "absent: " : "cannot be looked up: ") +
+                 OsError{rule.absent}.to_string());
         return;
     }
     if (!rule.unfit.empty()) {

@@ -307,6 +307,10 @@ std::string kernel_version_text(const Plan& p) {
 
 } // namespace
 
+bool absent_silently(int error) noexcept {
+    return error == ENOENT || error == ENOTDIR;
+}
+
 Host read_host(Kernel& kernel, const std::optional<profile::RunAs>& run_as) {
     Host host;
     host.uid = kernel.getuid();
@@ -449,6 +453,11 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
         }
         grant(rule);
         if (keep && !chain.empty()) system.emplace_back(rule.path, std::move(chain));
+        // A profile path that is there but cannot be looked up is said.
+        if (rule.absent != 0 && !absent_silently(rule.absent) && rule.origin < Origin::System) {
+            p.warnings.push_back("Warning: profile path " + escape_name(rule.path) +
+                                 " skipped: " + OsError{rule.absent}.to_string());
+        }
     }
     places->link_free.clear();
 

@@ -2,6 +2,7 @@
 // run or to the user: each attack through the built launcher, next to the
 // same profile's legitimate use still working.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,6 +107,36 @@ TEST_P(HostileInputTest, SmallerVersionFileMeetsTheMinimum) {
                   "1 (the kernel reports " +
                   std::to_string(abi_) + "), below the required minimum_landlock_abi 4\n";
     check({granted, refused});
+}
+
+// A profile path that is there but cannot be looked up is skipped with one
+// warning line, and the run goes on; one that is not there, silently.
+TEST_P(HostileInputTest, ProfilePathsOutOfReachAreSaid) {
+    ASSERT_EQ(::symlink("loop", (scratch_ / "loop").c_str()), 0);
+    scratch_.make_dir("locked");
+    scratch_.make_dir("locked/t");
+    ASSERT_EQ(::chmod((scratch_ / "locked").c_str(), 0), 0);
+    const std::string tools = "$s/tools", warn = "Warning: profile path ";
+    const std::string long_name = "$s/" + std::string(300, 'x');
+    const auto row = [&](const std::string& path, const std::string& warning, Who who) {
+        return Row{.name = "tool dir " + path.substr(0, 40),
+                   .command = {"read", "$s/tools/probe"},
+                   .err = warning,
+                   .profile = {.tool_dirs = {tools, path}},
+                   .who = who};
+    };
+    check({
+        row("$s/loop", warn + "$s/loop skipped: Too many levels of symbolic links (os error 40)\n",
+            Who::both),
+        row(long_name, warn + long_name + " skipped: File name too long (os error 36)\n",
+            Who::both),
+        row("$s/locked/t", warn + "$s/locked/t skipped: Permission denied (os error 13)\n",
+            Who::nobody),
+        row("$s/locked/t", "", Who::root),
+        row("$s/absent", "", Who::both),
+        row("$s/tools/probe/x", "", Who::both),
+    });
+    ::chmod((scratch_ / "locked").c_str(), 0755);
 }
 
 // A work tree or home directory under /tmp: renamed within /tmp and linked

@@ -305,6 +305,11 @@ const LinesCase kLinesCases[] = {
      3128,
      {"home: none"},
      {"rule: home"}},
+    {"ProfilePathOutOfReach",
+     [](FakeKernel& k) { k.files["/data"].open_error = EACCES; },
+     3128,
+     {"skip: user_allowed_paths \"/data\": cannot be looked up: Permission denied (os error 13)"},
+     {}},
     {"HomeAbsent",
      [](FakeKernel& k) {
          k.set_version(6);
