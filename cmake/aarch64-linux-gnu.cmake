@@ -17,5 +17,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
-# A package built here holds arm64 programs.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)

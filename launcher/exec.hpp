@@ -6,6 +6,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/expected.hpp"
 
 namespace morvik::exec {
 
@@ -51,10 +54,28 @@ class Error {
     exec::Errno errno_;
 };
 
-// Executes `program` (looked up on PATH unless it holds a slash) with `args`
-// as its complete argv, element 0 included, and the current environment.
-// Returns only on failure. A non-negative return from the platform, which
-// never happens, ends the process with status 101.
+// The program and its argv as C strings, copied ahead of the exec so that
+// nothing is left to allocate between the last report and the exec.
+class Command {
+  public:
+    // Copies `program` and `args`; a zero byte in either is a BadArgument.
+    static Expected<Command, Error> prepare(std::string_view program,
+                                            std::span<const std::string_view> args);
+
+    // Executes the program (looked up on PATH unless it holds a slash) with
+    // the argv, element 0 included, and the current environment. Returns only
+    // on failure. A non-negative return from the platform, which never
+    // happens, ends the process with status 101.
+    [[nodiscard]] Error execvp();
+
+  private:
+    Command() = default;
+    std::string file_;
+    std::vector<std::string> copies_;
+    std::vector<char*> argv_; // into copies_, whose elements stay put when it moves
+};
+
+// Command::prepare, then Command::execvp.
 [[nodiscard]] Error execvp(std::string_view program, std::span<const std::string_view> args);
 
 } // namespace morvik::exec

@@ -1,5 +1,6 @@
 // morvik-sandbox: runs one command inside a Landlock confinement described by
-// a JSON profile. Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]
+// a JSON profile. Usage: morvik-sandbox {--profile <profile.json> | --profile-fd <fd>}
+// [--status-fd <fd>] -- <command> [args...]
 // "--help" or "--version" as the only argument prints usage or the version.
 #include <cstdlib>
 #include <span>

@@ -17,6 +17,8 @@ namespace morvik::launcher {
 // command. "--help" or "--version" alone prints its text on standard output
 // and returns 0 instead. When `sigpipe` is given, that disposition is
 // restored right before the exec and SIGPIPE ignored again if the exec fails.
+// With "--status-fd", the outcome is also written there as one JSON line,
+// right before the exec or the exit.
 [[nodiscard]] int run(std::span<const char* const> args, sandbox::Kernel& kernel,
                       const SigpipeDisposition* sigpipe = nullptr);
 

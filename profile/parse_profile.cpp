@@ -1,33 +1,63 @@
-// The strict, single-pass profile reader. See docs/profile-reader.md.
+// The profile reader: one JSON grammar, read in one forward pass over the
+// text in memory, feeding the fields of a SandboxProfile.
 //
-// One forward pass over the text in memory. Field values are decoded; values
-// of unknown keys are only checked, iteratively, with one bit per open
-// bracket. Errors carry a byte offset; line and column are derived from it
-// only when an error is returned.
+// Every value is read in one of two modes:
+//   typed    a value the profile uses (a field, the document itself, the
+//            members of run_as): strings are decoded and surrogate escapes
+//            must pair up; numbers get their value (out of the double range:
+//            "number out of range"); a number or word cut off by the end is
+//            "EOF while parsing a value"; after a comma, a closing bracket is
+//            "trailing comma" and the end "EOF while parsing a value".
+//   checked  the value of an unknown key, dropped after reading: surrogates
+//            are not paired, numbers only follow the grammar (cut off:
+//            "invalid number"), and after a comma a closing bracket is not a
+//            value ("expected value") or not a key ("key must be a string").
+//            It may nest to any depth: its open brackets are kept on a bit
+//            stack, not on the call stack.
+// A value of the wrong type is described after a scalar is read in full; an
+// array or object is described at its bracket without being read.
+//
+// Errors carry a byte offset i, from which line (1 + line feeds before i) and
+// column (bytes since the last of them) are derived. i is one of:
+//   at      a character that does not fit: its offset + 1 (at the end of the
+//           text, the text's length);
+//   end     the text ended where more was due: the text's length;
+//   past    just past what was read: a key's closing quote, a scalar, a
+//           closing bracket (a duplicate key also takes whitespace and a `}`
+//           after it);
+//   before  a character looked at but not read: the bracket of an array or
+//           object of the wrong type, and a raw control character in a
+//           checked string (in a typed one it is "at").
 #include "profile/parse_profile.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
-#include <utility>
 #include <vector>
 
-#include "profile/value_text.hpp"
+#include "base/utf8.hpp"
 
 namespace morvik::profile {
+
+std::string ProfileError::to_string() const {
+    return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
 namespace {
 
 using uchar = unsigned char;
 
-// The first eight fields are also the array form's elements, in order; the
-// rest are accepted in the object form only.
-constexpr std::array<std::string_view, 14> kFieldNames = {
+// The first eight are the array form's elements, in order, and the first seven
+// are required; the rest exist in the object form only.
+constexpr std::array<std::string_view, 14> kFields = {
     "worktree_path",
     "git_dir",
     "agent_config_dirs",
@@ -43,137 +73,138 @@ constexpr std::array<std::string_view, 14> kFieldNames = {
     "run_as",
     "isolate_network",
 };
-constexpr int kProxyPort = 7;
-constexpr int kArrayElements = 8;
-
-constexpr std::string_view kEofValue = "EOF while parsing a value";
-constexpr std::string_view kEofObject = "EOF while parsing an object";
-constexpr std::string_view kEofList = "EOF while parsing a list";
-constexpr std::string_view kEofString = "EOF while parsing a string";
-constexpr std::string_view kExpectedValue = "expected value";
-constexpr std::string_view kExpectedIdent = "expected ident";
-constexpr std::string_view kInvalidNumber = "invalid number";
-constexpr std::string_view kOutOfRange = "number out of range";
-constexpr std::string_view kKeyMustBeString = "key must be a string";
-constexpr std::string_view kExpectedColon = "expected `:`";
-constexpr std::string_view kExpectedCommaObject = "expected `,` or `}`";
-constexpr std::string_view kExpectedCommaList = "expected `,` or `]`";
-constexpr std::string_view kTrailingComma = "trailing comma";
-constexpr std::string_view kTrailingCharacters = "trailing characters";
-constexpr std::string_view kInvalidEscape = "invalid escape";
-constexpr std::string_view kControlCharacter =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
-constexpr std::string_view kUnexpectedEndHex = "unexpected end of hex escape";
-
-constexpr std::string_view kExpectStruct = "struct SandboxProfile";
-constexpr std::string_view kExpectPath = "path string";
-constexpr std::string_view kExpectSequence = "a sequence";
-constexpr std::string_view kExpectString = "a string";
-constexpr std::string_view kExpectU16 = "u16";
-constexpr std::string_view kExpectBool = "a boolean";
-constexpr std::string_view kExpectAbi = "a nonzero u32";
-constexpr std::string_view kExpectRunAs = "struct RunAs";
-constexpr std::string_view kExpectId = "u32";
-// 4294967295 is the kernel's "leave unchanged" in the set*id calls.
+constexpr std::array<std::string_view, 2> kIds = {"uid", "gid"};
+// The set*id calls read this id as "leave unchanged".
 constexpr std::uint64_t kUnchangedId = 4294967295;
 
-inline bool is_ws(uchar c) noexcept {
-    // space, tab, line feed, carriage return
-    return c <= ' ' && ((0x100002600ULL >> c) & 1);
-}
-constexpr bool is_digit(uchar c) noexcept {
-    return static_cast<uchar>(c - '0') < 10;
-}
+constexpr const char* kEofValue = "EOF while parsing a value";
+constexpr const char* kEofObject = "EOF while parsing an object";
+constexpr const char* kEofString = "EOF while parsing a string";
+constexpr const char* kInvalidNumber = "invalid number";
+constexpr const char* kLoneSurrogate = "lone leading surrogate in hex escape";
+constexpr const char* kEndOfHex = "unexpected end of hex escape";
+constexpr const char* kPath = "path string";
+constexpr const char* kString = "a string";
 
-constexpr int hex_value_slow(uchar c) noexcept {
-    if (is_digit(c)) return c - '0';
-    const uchar l = c | 0x20;
-    if (l >= 'a' && l <= 'f') return l - 'a' + 10;
-    return -1;
+bool is_digit(uchar c) {
+    return c >= '0' && c <= '9';
 }
 
-constexpr std::array<std::int8_t, 256> kHexValue = [] {
-    std::array<std::int8_t, 256> t{};
-    for (int c = 0; c < 256; ++c)
-        t[static_cast<std::size_t>(c)] =
-            static_cast<std::int8_t>(hex_value_slow(static_cast<uchar>(c)));
-    return t;
-}();
-
-// Decodes four hexadecimal digits; -1 when any is not one.
-inline std::int32_t hex4(const uchar* p) noexcept {
-    const int a = kHexValue[p[0]], b = kHexValue[p[1]], c = kHexValue[p[2]], d = kHexValue[p[3]];
-    if ((a | b | c | d) < 0) return -1;
-    return (a << 12) | (b << 8) | (c << 4) | d;
+// Shortest round-trip digits; fixed notation with at least one decimal when
+// the first significant digit's exponent is -5 to 15 (8080.0, 0.00001),
+// otherwise d[.ddd]e±X (1e+16, 1.5e-7).
+std::string format_float(double value) {
+    char buf[64];
+    char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
+    char* mark = std::find(buf, end, 'e'); // e+XX or e-XX
+    int exponent = 0;
+    std::from_chars(mark + 1 + (mark[1] == '+'), end, exponent);
+    if (exponent < -5 || exponent > 15) {
+        char* digits = mark + 2;
+        while (digits + 1 < end && *digits == '0')
+            ++digits;
+        return std::string(buf, mark + 2) + std::string(digits, end);
+    }
+    end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed).ptr;
+    std::string out(buf, end);
+    if (out.find('.') == std::string::npos) out += ".0";
+    return out;
 }
 
-// First byte in [p, e) that is `"`, `\` or below 0x20; e when there is none.
-inline const uchar* scan_string(const uchar* p, const uchar* e) noexcept {
-    while (p < e && *p != '"' && *p != '\\' && *p >= 0x20)
-        ++p;
-    return p;
+// Code points shown as \u{hex} in quoted text besides the named escapes:
+// controls and invisible format, separator and noncharacter code points.
+bool is_hidden(char32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD || cp == 0x61C || cp == 0x180E ||
+           cp == 0xFEFF || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+           (cp >= 0x2060 && cp <= 0x206F) || (cp >= 0xFFF9 && cp <= 0xFFFB) ||
+           (cp & 0xFFFE) == 0xFFFE || (cp >= 0xE0000 && cp <= 0xE0FFF);
 }
 
-inline const uchar* skip_ws(const uchar* p, const uchar* e) noexcept {
-    while (p < e && is_ws(*p))
-        ++p;
-    return p;
-}
-
-inline const uchar* skip_digits(const uchar* p, const uchar* e) noexcept {
-    while (p < e && is_digit(*p))
-        ++p;
-    return p;
+// `text` escaped for a one-line message (without quotes): `"` and `\` get a
+// backslash, tab, line feed, carriage return and NUL show as \t \n \r \0,
+// hidden code points as \u{hex}, bytes that are not UTF-8 as U+FFFD.
+std::string escape_text(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const Utf8Step step = decode_utf8(text, i);
+        const char32_t cp = step.code_point;
+        const std::string_view named = cp == '"'    ? "\\\""
+                                       : cp == '\\' ? "\\\\"
+                                       : cp == '\t' ? "\\t"
+                                       : cp == '\n' ? "\\n"
+                                       : cp == '\r' ? "\\r"
+                                       : cp == 0    ? "\\0"
+                                                    : "";
+        if (!step.valid) {
+            out += "\xEF\xBF\xBD";
+        } else if (!named.empty()) {
+            out += named;
+        } else if (is_hidden(cp)) {
+            char buf[16];
+            out.append(buf, static_cast<std::size_t>(std::snprintf(buf, sizeof buf, "\\u{%x}",
+                                                                   static_cast<unsigned>(cp))));
+        } else {
+            out.append(text.substr(i, step.length));
+        }
+        i += step.length;
+    }
+    return out;
 }
 
 void push_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    static constexpr std::array<std::uint32_t, 4> kLead = {0, 0xC0, 0xE0, 0xF0};
+    const int tail = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+    out += static_cast<char>(kLead[static_cast<std::size_t>(tail)] | (cp >> (6 * tail)));
+    for (int i = tail - 1; i >= 0; --i)
+        out += static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
 }
 
-// A number read for its value.
-struct Number {
-    enum class Kind { Unsigned, Signed, Float } kind = Kind::Unsigned;
+// A scalar read in full, or an array or object not yet entered.
+struct Value {
+    enum class Kind { Null, Bool, Unsigned, Signed, Float, String, Array, Object } kind{};
+    bool boolean = false;
     std::uint64_t u = 0;
     std::int64_t i = 0;
-    double d = 0.0;
+    double d = 0;
+    std::string_view text; // String: the input, or the reader's scratch buffer
 
     [[nodiscard]] std::string describe() const {
         switch (kind) {
+        case Kind::Null:
+            return "null";
+        case Kind::Bool:
+            return boolean ? "boolean `true`" : "boolean `false`";
         case Kind::Unsigned:
-            return detail::describe_unsigned(u);
+            return "integer `" + std::to_string(u) + "`";
         case Kind::Signed:
-            return detail::describe_signed(i);
+            return "integer `" + std::to_string(i) + "`";
         case Kind::Float:
+            return "floating point `" + format_float(d) + "`";
+        case Kind::String:
+            return "string \"" + escape_text(text) + "\"";
+        case Kind::Array:
+            return "sequence";
+        case Kind::Object:
             break;
         }
-        return detail::describe_float(d);
+        return "map";
     }
 };
 
 class Reader {
   public:
-    explicit Reader(std::string_view text) noexcept
+    explicit Reader(std::string_view text)
         : b_(reinterpret_cast<const uchar*>(text.data())), p_(b_), e_(b_ + text.size()) {}
 
     Expected<SandboxProfile, ProfileError> run() {
         SandboxProfile profile;
-        if (!document(profile)) return Unexpected(make_error());
-        return profile;
+        if (document(profile)) return profile;
+        const auto lines = static_cast<std::size_t>(std::count(b_, b_ + offset_, '\n'));
+        const uchar* line = b_ + offset_;
+        while (line > b_ && line[-1] != '\n')
+            --line;
+        return Unexpected(
+            ProfileError{message_, lines + 1, static_cast<std::size_t>(b_ + offset_ - line)});
     }
 
   private:
@@ -183,599 +214,458 @@ class Reader {
     std::string message_;
     std::size_t offset_ = 0;
     std::string scratch_;
-    std::vector<std::uint64_t> stack_; // one bit per open bracket: 1 = object
+    std::vector<bool> open_; // a checked value's open brackets: true = object
 
-    // ---- errors -------------------------------------------------------
-    bool fail(std::string_view message, const uchar* at) {
-        message_.assign(message);
-        offset_ = static_cast<std::size_t>(at - b_);
-        return false;
-    }
-    bool fail(std::string&& message, const uchar* at) {
+    bool fail(std::string message, const uchar* at) {
         message_ = std::move(message);
         offset_ = static_cast<std::size_t>(at - b_);
         return false;
     }
-    // Error at the character at p_ (offset + 1), or at the end.
-    bool fail_peek(std::string_view message) { return fail(message, p_ < e_ ? p_ + 1 : e_); }
-
-    ProfileError make_error() const {
-        const char* begin = reinterpret_cast<const char*>(b_);
-        const std::size_t lines =
-            static_cast<std::size_t>(std::count(begin, begin + offset_, '\n'));
-        std::size_t column = offset_;
-        if (lines != 0) {
-            const void* last = memrchr(begin, '\n', offset_);
-            column = offset_ - static_cast<std::size_t>(static_cast<const char*>(last) - begin) - 1;
-        }
-        return ProfileError{message_, lines + 1, column};
+    bool fail_at(std::string message) { return fail(std::move(message), p_ < e_ ? p_ + 1 : e_); }
+    bool eof() const { return p_ == e_; }
+    // The scans keep their cursor in a local: bytes read through p_ could alias p_.
+    void ws() {
+        const uchar* p = p_;
+        while (p < e_ && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+            ++p;
+        p_ = p;
+    }
+    void digits() {
+        const uchar* p = p_;
+        while (p < e_ && is_digit(*p))
+            ++p;
+        p_ = p;
     }
 
-    void ws() noexcept { p_ = skip_ws(p_, e_); }
+    // ---- the grammar -------------------------------------------------------
 
-    // ---- scalars read for their value ----------------------------------
-    // The rest of `null`, `true` or `false` after its first character.
-    bool ident(std::string_view rest) {
-        for (char expected : rest) {
-            if (p_ == e_) return fail(kEofValue, p_);
-            const uchar c = *p_++;
-            if (c != static_cast<uchar>(expected)) return fail(kExpectedIdent, p_);
+    // The rest of `null`, `true` or `false`, p_ on its first letter.
+    bool word(std::string_view rest) {
+        for (const char c : rest) {
+            if (eof()) return fail(kEofValue, e_);
+            if (*p_++ != static_cast<uchar>(c)) return fail("expected ident", p_);
         }
         return true;
     }
 
-    bool hex_escape(std::uint32_t& value) {
-        if (e_ - p_ < 4) {
-            p_ = e_;
-            return fail(kEofString, e_);
+    // Four hexadecimal digits after `\u`.
+    bool hex(std::uint32_t& out) {
+        if (e_ - p_ < 4) return fail(kEofString, e_);
+        bool valid = true;
+        out = 0;
+        for (const uchar* end = p_ + 4; p_ < end; ++p_) {
+            const uchar lower = *p_ | 0x20;
+            valid = valid && (is_digit(*p_) || (lower >= 'a' && lower <= 'f'));
+            out = (out << 4) | ((is_digit(*p_) ? *p_ - '0' : lower - 'a' + 10u) & 0xF);
         }
-        const std::int32_t v = hex4(p_);
-        p_ += 4;
-        if (v < 0) return fail(kInvalidEscape, p_);
-        value = static_cast<std::uint32_t>(v);
-        return true;
+        return valid || fail("invalid escape", p_);
     }
 
-    // After the backslash; decodes into scratch_, checking surrogates.
-    bool escape() {
-        if (p_ == e_) return fail(kEofString, e_);
+    // An escape after its backslash, decoded into scratch_.
+    bool escape(bool typed) {
+        if (eof()) return fail(kEofString, e_);
         const uchar c = *p_++;
-        switch (c) {
-        case '"':
-            scratch_ += '"';
-            return true;
-        case '\\':
-            scratch_ += '\\';
-            return true;
-        case '/':
-            scratch_ += '/';
-            return true;
-        case 'b':
-            scratch_ += '\b';
-            return true;
-        case 'f':
-            scratch_ += '\f';
-            return true;
-        case 'n':
-            scratch_ += '\n';
-            return true;
-        case 'r':
-            scratch_ += '\r';
-            return true;
-        case 't':
-            scratch_ += '\t';
-            return true;
-        case 'u':
-            break;
-        default:
-            return fail(kInvalidEscape, p_);
-        }
-        std::uint32_t n = 0;
-        if (!hex_escape(n)) return false;
-        if (n >= 0xDC00 && n <= 0xDFFF) return fail(kLoneSurrogate, p_);
-        if (n < 0xD800 || n > 0xDBFF) {
-            push_utf8(scratch_, n);
+        const std::size_t named = std::string_view("\"\\/bfnrt").find(static_cast<char>(c));
+        if (named != std::string_view::npos) {
+            scratch_ += "\"\\/\b\f\n\r\t"[named];
             return true;
         }
-        if (p_ == e_) return fail(kEofString, e_);
-        if (*p_++ != '\\') return fail(kUnexpectedEndHex, p_);
-        if (p_ == e_) return fail(kEofString, e_);
-        if (*p_++ != 'u') return fail(kUnexpectedEndHex, p_);
-        std::uint32_t n2 = 0;
-        if (!hex_escape(n2)) return false;
-        if (n2 < 0xDC00 || n2 > 0xDFFF) return fail(kLoneSurrogate, p_);
-        push_utf8(scratch_, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
+        std::uint32_t cp = 0;
+        if (c != 'u') return fail("invalid escape", p_);
+        if (!hex(cp)) return false;
+        if (typed && cp >= 0xD800 && cp <= 0xDFFF) {
+            if (cp >= 0xDC00) return fail(kLoneSurrogate, p_);
+            for (const char expected : std::string_view("\\u")) {
+                if (eof()) return fail(kEofString, e_);
+                if (*p_++ != static_cast<uchar>(expected)) return fail(kEndOfHex, p_);
+            }
+            std::uint32_t low = 0;
+            if (!hex(low)) return false;
+            if (low < 0xDC00 || low > 0xDFFF) return fail(kLoneSurrogate, p_);
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        }
+        push_utf8(scratch_, cp);
         return true;
     }
 
-    // p_ just past the opening quote. `out` views the input or scratch_.
-    bool string(std::string_view& out) {
-        const uchar* start = p_;
-        bool copied = false;
+    // A string after its opening quote, decoded into scratch_.
+    bool string(bool typed, std::string_view& out) {
         scratch_.clear();
         for (;;) {
-            p_ = scan_string(p_, e_);
-            if (p_ == e_) return fail(kEofString, e_);
-            const uchar c = *p_;
-            if (c == '"') {
-                if (copied) {
-                    scratch_.append(reinterpret_cast<const char*>(start),
-                                    static_cast<std::size_t>(p_ - start));
-                    out = scratch_;
-                } else {
-                    out = std::string_view(reinterpret_cast<const char*>(start),
-                                           static_cast<std::size_t>(p_ - start));
-                }
-                ++p_;
+            const uchar* p = p_;
+            while (p < e_ && *p != '"' && *p != '\\' && *p >= 0x20)
+                ++p;
+            if (p == e_) return fail(kEofString, e_);
+            if (*p < 0x20) {
+                return fail("control character (\\u0000-\\u001F) found while parsing a string",
+                            typed ? p + 1 : p);
+            }
+            const std::string_view run(reinterpret_cast<const char*>(p_),
+                                       static_cast<std::size_t>(p - p_));
+            p_ = p + 1;
+            if (*p == '"' && scratch_.empty()) { // no escape: the text itself
+                out = run;
                 return true;
             }
-            if (c == '\\') {
-                scratch_.append(reinterpret_cast<const char*>(start),
-                                static_cast<std::size_t>(p_ - start));
-                copied = true;
-                ++p_;
-                if (!escape()) return false;
-                start = p_;
-                continue;
+            scratch_ += run;
+            if (*p == '"') {
+                out = scratch_;
+                return true;
             }
-            ++p_;
-            return fail(kControlCharacter, p_);
+            if (!escape(typed)) return false;
         }
     }
 
-    // p_ at the first digit (past a minus sign when `negative`).
-    bool number(bool negative, Number& out) {
-        const uchar* const start = negative ? p_ - 1 : p_;
-        if (p_ == e_) return fail(kEofValue, p_);
-        const uchar first = *p_++;
-        std::uint64_t significand = 0;
-        bool is_float = false;
-        bool nonzero = false;
-        if (first == '0') {
-            if (p_ < e_ && is_digit(*p_)) return fail_peek(kInvalidNumber);
-        } else if (first >= '1' && first <= '9') {
-            nonzero = true;
-            significand = first - '0';
-            while (p_ < e_ && is_digit(*p_)) {
-                const unsigned digit = *p_ - '0';
-                if (significand > (UINT64_MAX - digit) / 10) {
-                    is_float = true; // beyond u64: read as a double
-                    p_ = skip_digits(p_, e_);
-                    break;
-                }
-                significand = significand * 10 + digit;
-                ++p_;
-            }
-        } else {
-            return fail(kInvalidNumber, p_);
-        }
+    // A number, p_ on its minus sign or first digit.
+    bool number(bool typed, Value& v) {
+        const uchar* const start = p_;
+        const bool negative = *p_ == '-';
+        const char* cut = typed ? kEofValue : kInvalidNumber;
+        p_ += negative;
+        if (eof()) return fail(cut, e_);
+        const uchar* const int_start = p_;
+        if (!is_digit(*p_++)) return fail(kInvalidNumber, p_);
+        if (*int_start != '0') digits();
+        if (*int_start == '0' && p_ < e_ && is_digit(*p_)) return fail_at(kInvalidNumber);
+        const uchar* const int_end = p_;
         if (p_ < e_ && *p_ == '.') {
             ++p_;
-            if (p_ == e_ || !is_digit(*p_)) return fail_peek(p_ == e_ ? kEofValue : kInvalidNumber);
-            const uchar* digits = p_;
-            p_ = skip_digits(p_, e_);
-            if (!nonzero) nonzero = std::any_of(digits, p_, [](uchar c) { return c != '0'; });
-            is_float = true;
+            if (eof()) return fail(cut, e_);
+            if (!is_digit(*p_)) return fail_at(kInvalidNumber);
+            digits();
         }
+        const uchar* const mantissa_end = p_;
+        std::int64_t exponent = 0;
         if (p_ < e_ && (*p_ == 'e' || *p_ == 'E')) {
             ++p_;
-            bool positive_exp = true;
-            if (p_ < e_ && (*p_ == '+' || *p_ == '-')) positive_exp = *p_++ == '+';
-            if (p_ == e_) return fail(kEofValue, p_);
-            const uchar c = *p_++;
-            if (!is_digit(c)) return fail(kInvalidNumber, p_);
-            std::int32_t exp = c - '0';
-            while (p_ < e_ && is_digit(*p_)) {
-                const int digit = *p_++ - '0';
-                if (exp > (INT32_MAX - digit) / 10) {
-                    // Exponent beyond signed 32 bits.
-                    if (nonzero && positive_exp) return fail(kOutOfRange, p_);
-                    p_ = skip_digits(p_, e_);
-                    out.kind = Number::Kind::Float;
-                    out.d = negative ? -0.0 : 0.0;
-                    return true;
-                }
-                exp = exp * 10 + digit;
-            }
-            is_float = true;
-        }
-        if (!is_float) {
-            if (!negative) {
-                out.kind = Number::Kind::Unsigned;
-                out.u = significand;
+            const bool negative_exponent = p_ < e_ && *p_ == '-';
+            if (p_ < e_ && (*p_ == '+' || *p_ == '-')) ++p_;
+            if (eof()) return fail(cut, e_);
+            if (!is_digit(*p_)) return fail(kInvalidNumber, p_ + 1);
+            // An exponent beyond 32 bits makes the number 0 or too large, decided at
+            // the digit that takes it there.
+            for (; p_ < e_ && is_digit(*p_) && typed; ++p_) {
+                exponent = exponent * 10 + (*p_ - '0');
+                if (exponent <= INT32_MAX) continue;
+                ++p_;
+                if (!negative_exponent && std::any_of(int_start, mantissa_end,
+                                                      [](uchar c) { return c >= '1' && c <= '9'; }))
+                    return fail("number out of range", p_);
+                digits();
+                v.kind = Value::Kind::Float;
+                v.d = negative ? -0.0 : 0.0;
                 return true;
             }
-            if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
-                out.kind = Number::Kind::Signed;
-                out.i = static_cast<std::int64_t>(0 - significand);
-                return true;
-            }
+            digits();
+            if (negative_exponent) exponent = -exponent;
         }
-        out.kind = Number::Kind::Float;
-        return to_double(start, out.d);
-    }
-
-    // Correctly rounded conversion of the number text [start, p_).
-    bool to_double(const uchar* start, double& value) {
+        if (!typed) return true;
         const char* first = reinterpret_cast<const char*>(start);
         const char* last = reinterpret_cast<const char*>(p_);
-        const auto res = std::from_chars(first, last, value);
-        if (res.ec == std::errc{}) return true;
-        // Out of range: overflow when the first significant digit's decimal
-        // exponent is positive, otherwise underflow to zero.
-        const bool negative = *first == '-';
-        if (negative) ++first;
-        std::int64_t int_digits = 0;
-        std::int64_t first_nonzero = -1;
-        std::int64_t index = 0;
-        const char* q = first;
-        for (; q < last && *q != 'e' && *q != 'E'; ++q) {
-            if (*q == '.') continue;
-            if (first_nonzero < 0 && *q != '0') first_nonzero = index;
-            ++index;
-        }
-        for (const char* r = first; r < last && is_digit(static_cast<uchar>(*r)); ++r)
-            ++int_digits;
-        std::int64_t exp = 0;
-        if (q < last) {
-            ++q;
-            bool neg_exp = false;
-            if (*q == '+' || *q == '-') neg_exp = *q++ == '-';
-            for (; q < last; ++q)
-                exp = exp * 10 + (*q - '0');
-            if (neg_exp) exp = -exp;
-        }
-        if (first_nonzero >= 0 && int_digits - 1 - first_nonzero + exp > 0)
-            return fail(kOutOfRange, p_);
-        value = negative ? -0.0 : 0.0;
-        return true;
-    }
-
-    // A value of the wrong type at p_ (not at the end): read a scalar in
-    // full, then report it; an array or object is reported before its bracket.
-    bool invalid_type(std::string_view expected) {
-        std::string description;
-        switch (*p_) {
-        case 'n':
-            ++p_;
-            if (!ident("ull")) return false;
-            description = "null";
-            break;
-        case 't':
-            ++p_;
-            if (!ident("rue")) return false;
-            description = "boolean `true`";
-            break;
-        case 'f':
-            ++p_;
-            if (!ident("alse")) return false;
-            description = "boolean `false`";
-            break;
-        case '-':
-        case '0':
-        case '1':
-        case '2':
-        case '3':
-        case '4':
-        case '5':
-        case '6':
-        case '7':
-        case '8':
-        case '9': {
-            const bool negative = *p_ == '-';
-            if (negative) ++p_;
-            Number n;
-            if (!number(negative, n)) return false;
-            description = n.describe();
-            break;
-        }
-        case '"': {
-            ++p_;
-            std::string_view s;
-            if (!string(s)) return false;
-            description = detail::describe_string(s);
-            break;
-        }
-        case '[':
-            description = "sequence";
-            break;
-        case '{':
-            description = "map";
-            break;
-        default:
-            return fail_peek(kExpectedValue);
-        }
-        std::string message = "invalid type: ";
-        message += description;
-        message += ", expected ";
-        message += expected;
-        return fail(std::move(message), p_);
-    }
-
-    // ---- field values ---------------------------------------------------
-    // A JSON string where a path or string is due; `out` views the input or
-    // scratch_ until the next string is read.
-    bool string_view_value(std::string_view& out, std::string_view expected) {
-        ws();
-        if (p_ == e_) return fail_peek(kEofValue);
-        if (*p_ != '"') return invalid_type(expected);
-        ++p_;
-        return string(out);
-    }
-
-    bool string_value(std::string& out, std::string_view expected) {
-        std::string_view s;
-        if (!string_view_value(s, expected)) return false;
-        out.assign(s);
-        return true;
-    }
-
-    bool list_value(std::vector<std::string>& out, std::string_view element_expected) {
-        ws();
-        if (p_ == e_) return fail_peek(kEofValue);
-        if (*p_ != '[') return invalid_type(kExpectSequence);
-        ++p_;
-        for (bool first = true;; first = false) {
-            ws();
-            if (p_ == e_) return fail_peek(kEofList);
-            if (*p_ == ']') {
-                ++p_;
+        if (int_end == p_) {
+            std::uint64_t u = 0;
+            const bool fits = std::from_chars(first + negative, last, u).ec == std::errc{};
+            if (fits && !negative) {
+                v.kind = Value::Kind::Unsigned;
+                v.u = u;
                 return true;
             }
-            if (!first) {
-                if (*p_ != ',') return fail_peek(kExpectedCommaList);
-                ++p_;
-                ws();
-                if (p_ == e_) return fail_peek(kEofValue);
-                if (*p_ == ']') return fail_peek(kTrailingComma);
+            if (fits && u != 0 && u <= std::uint64_t{1} << 63) {
+                v.kind = Value::Kind::Signed;
+                v.i = static_cast<std::int64_t>(0 - u);
+                return true;
             }
-            std::string_view element;
-            if (!string_view_value(element, element_expected)) return false;
-            out.emplace_back(element);
+        }
+        v.kind = Value::Kind::Float;
+        if (std::from_chars(first, last, v.d).ec == std::errc{}) return true;
+        // Beyond the double range: too large when the first significant digit
+        // stands left of the point, else 0.
+        const uchar* lead = int_start;
+        while (lead < p_ && (*lead == '0' || *lead == '.'))
+            ++lead;
+        exponent += *int_start != '0' ? int_end - int_start - 1 : int_start + 1 - lead;
+        if (exponent > 0) return fail("number out of range", p_);
+        v.d = negative ? -0.0 : 0.0;
+        return true;
+    }
+
+    // A scalar read in full, p_ on its first character.
+    bool scalar(bool typed, Value& v) {
+        const uchar c = *p_;
+        if (c == '"') {
+            ++p_;
+            v.kind = Value::Kind::String;
+            return string(typed, v.text);
+        }
+        if (c == '-' || is_digit(c)) return number(typed, v);
+        const std::string_view rest = c == 'n' ? "ull" : c == 't' ? "rue" : c == 'f' ? "alse" : "";
+        if (rest.empty()) return fail_at("expected value");
+        v.kind = c == 'n' ? Value::Kind::Null : Value::Kind::Bool;
+        v.boolean = c == 't';
+        ++p_;
+        return word(rest);
+    }
+
+    // A typed value is due: a scalar, or an array or object with p_ on its bracket.
+    bool value(Value& v) {
+        ws();
+        if (eof()) return fail(kEofValue, e_);
+        if (*p_ == '[' || *p_ == '{') {
+            v.kind = *p_ == '[' ? Value::Kind::Array : Value::Kind::Object;
+            return true;
+        }
+        return scalar(true, v);
+    }
+
+    // Before each item of an array or object whose bracket was read: `end` when
+    // `close` ends it; otherwise an object's key has been read into `key`.
+    bool item(uchar close, bool typed, bool& first, bool& end, std::string_view& key) {
+        const bool object = close == '}';
+        ws();
+        if (eof()) return fail(object ? kEofObject : "EOF while parsing a list", e_);
+        end = *p_ == close;
+        if (end) {
+            ++p_;
+            return true;
+        }
+        if (!first) {
+            if (*p_ != ',') return fail_at(object ? "expected `,` or `}`" : "expected `,` or `]`");
+            ++p_;
+            ws();
+            if (typed && eof()) return fail(kEofValue, e_);
+            if (typed && *p_ == close) return fail_at("trailing comma");
+        }
+        first = false;
+        if (!object) return true;
+        ws();
+        if (eof()) return fail(kEofObject, e_);
+        if (*p_ != '"') return fail_at("key must be a string");
+        ++p_;
+        return string(typed, key);
+    }
+
+    bool colon() {
+        ws();
+        if (eof()) return fail(kEofObject, e_);
+        if (*p_ != ':') return fail_at("expected `:`");
+        ++p_;
+        return true;
+    }
+
+    // A checked value, dropped.
+    bool skip_value() {
+        open_.clear();
+        bool first = false;
+        bool end = false;
+        std::string_view key;
+        Value v;
+        for (;;) {
+            ws();
+            if (eof()) return fail(kEofValue, e_);
+            if (*p_ == '[' || *p_ == '{') {
+                open_.push_back(*p_++ == '{');
+                first = true;
+            } else if (!scalar(false, v)) {
+                return false;
+            }
+            for (;;) {
+                if (open_.empty()) return true;
+                if (!item(open_.back() ? '}' : ']', false, first, end, key)) return false;
+                if (!end) break;
+                open_.pop_back();
+                first = false;
+            }
+            if (open_.back() && !colon()) return false;
         }
     }
 
-    // An unsigned integer in [min, max], or null (none) when `nullable`.
-    // `expected` names the type in errors ("u16", "a nonzero u32").
-    bool bounded_value(std::optional<std::uint64_t>& out, std::uint64_t min, std::uint64_t max,
-                       std::string_view expected, bool nullable = true) {
-        ws();
-        if (p_ == e_) return fail_peek(kEofValue);
-        const uchar c = *p_;
-        if (c == 'n' && nullable) {
-            ++p_;
-            if (!ident("ull")) return false;
+    // The members of an object whose value is due (at most once each of
+    // `names`, the first `required` of them required). An unknown key's value is
+    // dropped, or refused when `expected` lists the names.
+    template <class ReadField>
+    bool members(std::span<const std::string_view> names, std::size_t required,
+                 const char* expected, ReadField read) {
+        ++p_; // {
+        std::uint32_t filled = 0;
+        bool first = true;
+        bool end = false;
+        std::string_view key;
+        for (;;) {
+            if (!item('}', true, first, end, key)) return false;
+            if (end) break;
+            const auto i = static_cast<std::size_t>(std::find(names.begin(), names.end(), key) -
+                                                    names.begin());
+            if (i == names.size() && expected != nullptr)
+                return fail("unknown field `" + escape_text(key) + "`, expected " + expected, p_);
+            if (i < names.size() && (filled >> i & 1) != 0) {
+                ws();
+                if (p_ < e_ && *p_ == '}') ++p_;
+                return fail("duplicate field `" + std::string(names[i]) + "`", p_);
+            }
+            if (!colon()) return false;
+            if (i == names.size() ? !skip_value() : !read(i)) return false;
+            filled |= i < names.size() ? 1u << i : 0;
+        }
+        for (std::size_t i = 0; i < required; ++i) {
+            if ((filled >> i & 1) == 0)
+                return fail("missing field `" + std::string(names[i]) + "`", p_);
+        }
+        return true;
+    }
+
+    // ---- the profile's values ---------------------------------------------
+
+    bool wrong_type(const Value& v, std::string_view expected) {
+        return fail("invalid type: " + v.describe() + ", expected " + std::string(expected), p_);
+    }
+
+    bool text(std::string& out, const char* expected) {
+        Value v;
+        if (!value(v)) return false;
+        if (v.kind != Value::Kind::String) return wrong_type(v, expected);
+        out = v.text;
+        return true;
+    }
+
+    bool list(std::vector<std::string>& out, const char* expected) {
+        Value v;
+        if (!value(v)) return false;
+        if (v.kind != Value::Kind::Array) return wrong_type(v, "a sequence");
+        ++p_;
+        bool first = true;
+        bool end = false;
+        std::string_view unused;
+        for (;;) {
+            if (!item(']', true, first, end, unused)) return false;
+            if (end) return true;
+            if (!text(out.emplace_back(), expected)) return false;
+        }
+    }
+
+    // An integer from `min` to `max`, or null (none) when `nullable`.
+    bool integer(std::optional<std::uint64_t>& out, std::uint64_t min, std::uint64_t max,
+                 std::string_view expected, bool nullable = true) {
+        Value v;
+        if (!value(v)) return false;
+        if (v.kind == Value::Kind::Null && nullable) {
             out.reset();
             return true;
         }
-        if (c != '-' && !is_digit(c)) return invalid_type(expected);
-        const bool negative = c == '-';
-        if (negative) ++p_;
-        Number n;
-        if (!number(negative, n)) return false;
-        if (n.kind == Number::Kind::Float) {
-            return fail("invalid type: " + n.describe() + ", expected " + std::string(expected),
-                        p_);
-        }
-        if (n.kind == Number::Kind::Unsigned && n.u >= min && n.u <= max) {
-            out = n.u;
+        if (v.kind != Value::Kind::Unsigned && v.kind != Value::Kind::Signed)
+            return wrong_type(v, expected);
+        if (v.kind == Value::Kind::Unsigned && v.u >= min && v.u <= max) {
+            out = v.u;
             return true;
         }
-        return fail("invalid value: " + n.describe() + ", expected " + std::string(expected), p_);
+        return fail("invalid value: " + v.describe() + ", expected " + std::string(expected), p_);
     }
 
     template <class T>
-    bool bounded_value(std::optional<T>& out, std::uint64_t min, std::string_view expected) {
-        std::optional<std::uint64_t> v;
-        if (!bounded_value(v, min, std::numeric_limits<T>::max(), expected)) return false;
-        out = v ? std::optional<T>(static_cast<T>(*v)) : std::nullopt;
+    bool integer(std::optional<T>& out, std::uint64_t min, std::string_view expected) {
+        std::optional<std::uint64_t> wide;
+        if (!integer(wide, min, std::numeric_limits<T>::max(), expected)) return false;
+        out = wide ? std::optional<T>(static_cast<T>(*wide)) : std::nullopt;
         return true;
     }
 
-    bool bool_value(bool& out) {
-        ws();
-        if (p_ == e_) return fail_peek(kEofValue);
-        const uchar c = *p_;
-        if (c == 't' || c == 'f') {
-            ++p_;
-            if (!ident(c == 't' ? "rue" : "alse")) return false;
-            out = c == 't';
-            return true;
-        }
-        return invalid_type(kExpectBool);
+    bool boolean(bool& out) {
+        Value v;
+        if (!value(v)) return false;
+        if (v.kind != Value::Kind::Bool) return wrong_type(v, "a boolean");
+        out = v.boolean;
+        return true;
     }
 
-    // `{"uid": U, "gid": G}` (both required, each 0 to 4294967294), or null.
-    bool run_as_value(std::optional<RunAs>& out) {
-        ws();
-        if (p_ == e_) return fail_peek(kEofValue);
-        if (*p_ == 'n') {
-            ++p_;
-            if (!ident("ull")) return false;
+    // `{"uid": U, "gid": G}`, each 0 to 4294967294, gid 0 only with uid 0; or null.
+    bool run_as(std::optional<RunAs>& out) {
+        Value v;
+        if (!value(v)) return false;
+        if (v.kind == Value::Kind::Null) {
             out.reset();
             return true;
         }
-        if (*p_ != '{') return invalid_type(kExpectRunAs);
-        ++p_;
+        if (v.kind != Value::Kind::Object) return wrong_type(v, "struct RunAs");
         RunAs ids;
-        unsigned filled = 0;
-        for (bool first = true;; first = false) {
-            ws();
-            if (p_ == e_) return fail_peek(kEofObject);
-            uchar c = *p_;
-            if (c == '}') break;
-            if (!first) {
-                if (c != ',') return fail_peek(kExpectedCommaObject);
-                ++p_;
-                ws();
-                if (p_ == e_) return fail_peek(kEofValue);
-                c = *p_;
-                if (c == '}') return fail_peek(kTrailingComma);
-            }
-            if (c != '"') return fail_peek(kKeyMustBeString);
-            ++p_;
-            std::string_view key;
-            if (!string(key)) return false;
-            const int member = key == "uid" ? 0 : key == "gid" ? 1 : -1;
-            if (member < 0) {
-                const std::string quoted = detail::quote_string(key);
-                return fail("unknown field `" + quoted.substr(1, quoted.size() - 2) +
-                                "`, expected `uid` or `gid`",
-                            p_);
-            }
-            const char* name = member == 0 ? "uid" : "gid";
-            if ((filled & (1u << member)) != 0) {
-                ws();
-                if (p_ < e_ && *p_ == '}') ++p_;
-                return fail("duplicate field `" + std::string(name) + "`", p_);
-            }
-            ws();
-            if (p_ == e_) return fail_peek(kEofObject);
-            if (*p_ != ':') return fail_peek(kExpectedColon);
-            ++p_;
+        const auto read_id = [&](std::size_t i) {
             std::optional<std::uint64_t> id;
-            if (!bounded_value(id, 0, kUnchangedId, kExpectId, false)) return false;
+            if (!integer(id, 0, kUnchangedId, "u32", false)) return false;
             if (*id == kUnchangedId) {
-                return fail(std::string_view("invalid value: integer `4294967295`, "
-                                             "expected a u32 below 4294967295"),
+                return fail("invalid value: integer `4294967295`, expected a u32 below 4294967295",
                             p_);
             }
-            (member == 0 ? ids.uid : ids.gid) = static_cast<std::uint32_t>(*id);
-            filled |= 1u << member;
-        }
-        ++p_; // }
-        if ((filled & 1u) == 0) return fail(std::string_view("missing field `uid`"), p_);
-        if ((filled & 2u) == 0) return fail(std::string_view("missing field `gid`"), p_);
-        if (ids.gid == 0 && ids.uid != 0)
-            return fail(std::string_view("`run_as` with gid 0 needs uid 0"), p_);
+            (i == 0 ? ids.uid : ids.gid) = static_cast<std::uint32_t>(*id);
+            return true;
+        };
+        if (!members(kIds, 2, "`uid` or `gid`", read_id)) return false;
+        if (ids.gid == 0 && ids.uid != 0) return fail("`run_as` with gid 0 needs uid 0", p_);
         out = ids;
         return true;
     }
 
-    bool field_value(int field, SandboxProfile& profile) {
-        switch (field) {
+    bool field(std::size_t i, SandboxProfile& p) {
+        switch (i) {
         case 0:
-            return string_value(profile.worktree_path, kExpectPath);
+            return text(p.worktree_path, kPath);
         case 1:
-            return string_value(profile.git_dir, kExpectPath);
+            return text(p.git_dir, kPath);
         case 2:
-            return list_value(profile.agent_config_dirs, kExpectPath);
+            return list(p.agent_config_dirs, kPath);
         case 3:
-            return list_value(profile.tool_dirs, kExpectPath);
+            return list(p.tool_dirs, kPath);
         case 4:
-            return list_value(profile.user_allowed_paths, kExpectPath);
+            return list(p.user_allowed_paths, kPath);
         case 5:
-            return list_value(profile.allowed_domains, kExpectString);
+            return list(p.allowed_domains, kString);
         case 6:
-            return list_value(profile.env_passthrough, kExpectString);
+            return list(p.env_passthrough, kString);
         case 7:
-            return bounded_value(profile.proxy_port, 0, kExpectU16);
+            return integer(p.proxy_port, 0, "u16");
         case 8:
-            return bool_value(profile.allow_udp);
+            return boolean(p.allow_udp);
         case 9:
-            return bool_value(profile.keep_capabilities);
+            return boolean(p.keep_capabilities);
         case 10:
-            return bounded_value(profile.minimum_landlock_abi, 1, kExpectAbi);
+            return integer(p.minimum_landlock_abi, 1, "a nonzero u32");
         case 11:
-            return bool_value(profile.log_denials);
+            return boolean(p.log_denials);
         case 12:
-            return run_as_value(profile.run_as);
+            return run_as(p.run_as);
         default:
-            return bool_value(profile.isolate_network);
+            return boolean(p.isolate_network);
         }
     }
 
-    // ---- values of unknown keys: checked, then dropped --------------------
-    bool ignore_value();
-
-    // ---- the document -------------------------------------------------------
-    bool object_form(SandboxProfile& profile) {
-        ++p_; // {
-        unsigned filled = 0;
-        for (bool first = true;; first = false) {
-            ws();
-            if (p_ == e_) return fail_peek(kEofObject);
-            uchar c = *p_;
-            if (c == '}') break;
-            if (!first) {
-                if (c != ',') return fail_peek(kExpectedCommaObject);
-                ++p_;
-                ws();
-                if (p_ == e_) return fail_peek(kEofValue);
-                c = *p_;
-                if (c == '}') return fail_peek(kTrailingComma);
-            }
-            if (c != '"') return fail_peek(kKeyMustBeString);
-            ++p_;
-            std::string_view key;
-            if (!string(key)) return false;
-            int field = -1;
-            for (int i = 0; i < static_cast<int>(kFieldNames.size()); ++i) {
-                if (key == kFieldNames[static_cast<std::size_t>(i)]) {
-                    field = i;
-                    break;
-                }
-            }
-            if (field >= 0 && (filled & (1u << field)) != 0) {
-                ws();
-                if (p_ < e_ && *p_ == '}') ++p_;
-                return fail("duplicate field `" +
-                                std::string(kFieldNames[static_cast<std::size_t>(field)]) + "`",
-                            p_);
-            }
-            ws();
-            if (p_ == e_) return fail_peek(kEofObject);
-            if (*p_ != ':') return fail_peek(kExpectedColon);
-            ++p_;
-            if (field < 0) {
-                if (!ignore_value()) return false;
-                continue;
-            }
-            if (!field_value(field, profile)) return false;
-            filled |= 1u << field;
-        }
-        ++p_; // }
-        for (int i = 0; i < kProxyPort; ++i) {
-            if ((filled & (1u << i)) == 0) {
-                return fail("missing field `" +
-                                std::string(kFieldNames[static_cast<std::size_t>(i)]) + "`",
-                            p_);
-            }
-        }
+    bool object_form(SandboxProfile& p) {
+        if (!members(kFields, 7, nullptr, [&](std::size_t i) { return field(i, p); })) return false;
         // Combinations refused as a whole, at the closing brace.
-        if (profile.run_as && profile.keep_capabilities)
-            return fail(std::string_view("`run_as` cannot be combined with `keep_capabilities`"),
-                        p_);
-        if (profile.isolate_network && profile.proxy_port == 0)
-            return fail(std::string_view("`isolate_network` needs a `proxy_port` other than 0"),
-                        p_);
+        if (p.run_as && p.keep_capabilities)
+            return fail("`run_as` cannot be combined with `keep_capabilities`", p_);
+        if (p.isolate_network && p.proxy_port == 0)
+            return fail("`isolate_network` needs a `proxy_port` other than 0", p_);
         return true;
     }
 
-    bool array_form(SandboxProfile& profile) {
+    // The first seven or eight fields by position.
+    bool array_form(SandboxProfile& p) {
         ++p_; // [
-        int count = 0;
-        for (; count < kArrayElements; ++count) {
-            ws();
-            if (p_ == e_) return fail_peek(kEofList);
-            if (*p_ == ']') break;
-            if (count > 0) {
-                if (*p_ != ',') return fail_peek(kExpectedCommaList);
-                ++p_;
-                ws();
-                if (p_ == e_) return fail_peek(kEofValue);
-                if (*p_ == ']') return fail_peek(kTrailingComma);
-            }
-            if (!field_value(count, profile)) return false;
+        bool first = true;
+        bool end = false;
+        std::string_view unused;
+        std::size_t count = 0;
+        for (; count < 8; ++count) {
+            if (!item(']', true, first, end, unused)) return false;
+            if (end) break;
+            if (!field(count, p)) return false;
         }
-        if (count < kProxyPort) {
-            ++p_; // ]
+        if (end && count < 7) {
             return fail("invalid length " + std::to_string(count) +
                             ", expected struct SandboxProfile with 8 elements",
                         p_);
         }
+        if (end) return true;
+        // After the eighth element only `]` may follow.
         ws();
-        if (p_ == e_) return fail_peek(kEofList);
+        if (eof()) return fail("EOF while parsing a list", e_);
         if (*p_ == ']') {
             ++p_;
             return true;
@@ -783,277 +673,22 @@ class Reader {
         if (*p_ == ',') {
             ++p_;
             ws();
-            return fail_peek(p_ < e_ && *p_ == ']' ? kTrailingComma : kTrailingCharacters);
+            return fail_at(p_ < e_ && *p_ == ']' ? "trailing comma" : "trailing characters");
         }
-        return fail_peek(kTrailingCharacters);
+        return fail_at("trailing characters");
     }
 
-    bool document(SandboxProfile& profile) {
+    bool document(SandboxProfile& p) {
+        Value v;
+        if (!value(v)) return false;
+        const bool read = v.kind == Value::Kind::Object  ? object_form(p)
+                          : v.kind == Value::Kind::Array ? array_form(p)
+                                                         : wrong_type(v, "struct SandboxProfile");
+        if (!read) return false;
         ws();
-        if (p_ == e_) return fail_peek(kEofValue);
-        bool ok = false;
-        if (*p_ == '{') {
-            ok = object_form(profile);
-        } else if (*p_ == '[') {
-            ok = array_form(profile);
-        } else {
-            return invalid_type(kExpectStruct);
-        }
-        if (!ok) return false;
-        ws();
-        if (p_ != e_) return fail_peek(kTrailingCharacters);
-        return true;
+        return eof() || fail_at("trailing characters");
     }
 };
-
-// Skips the digits at p; eight at a time while eight bytes remain.
-[[gnu::always_inline]] inline const uchar* skip_digits_fast(const uchar* p,
-                                                            const uchar* e) noexcept {
-    while (e - p >= 8) {
-        std::uint64_t x;
-        std::memcpy(&x, p, 8);
-        const std::uint64_t y = x ^ 0x3030303030303030ULL;
-        // High bit set in every byte that is not a digit (carries only run
-        // from a non-digit byte upwards, so the lowest flag is exact).
-        const std::uint64_t non_digit = ((y + 0x7676767676767676ULL) | y) & 0x8080808080808080ULL;
-        if (non_digit != 0) return p + (__builtin_ctzll(non_digit) >> 3);
-        p += 8;
-    }
-    return skip_digits(p, e);
-}
-
-enum class Skip { Ok, EofString, ControlBefore, InvalidEscapeAt };
-
-// 1: a one-character escape; 2: `u`; 0: no escape.
-constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
-    std::array<std::uint8_t, 256> t{};
-    for (const char c : std::string_view("\"\\/bfnrt"))
-        t[static_cast<uchar>(c)] = 1;
-    t['u'] = 2;
-    return t;
-}();
-
-// A string body after its opening quote, in an unknown key's value: escapes
-// are checked (\u needs four hex digits; surrogates are not checked). Returns
-// the cursor past the closing quote, or, with `error` set, where the error
-// is found.
-[[gnu::always_inline]] inline const uchar* skip_string(const uchar* p, const uchar* e,
-                                                       Skip& error) noexcept {
-    for (;;) {
-        p = scan_string(p, e);
-        if (p == e) [[unlikely]] {
-            error = Skip::EofString;
-            return p;
-        }
-        if (*p == '"') [[likely]]
-            return p + 1;
-        if (*p != '\\') [[unlikely]] {
-            error = Skip::ControlBefore;
-            return p;
-        }
-        if (e - p < 2) [[unlikely]] {
-            error = Skip::EofString;
-            return e;
-        }
-        const std::uint8_t kind = kEscapeClass[p[1]];
-        if (kind == 1) [[likely]] {
-            p += 2;
-            continue;
-        }
-        if (kind == 0) [[unlikely]] {
-            error = Skip::InvalidEscapeAt;
-            return p + 2;
-        }
-        if (e - p < 6) [[unlikely]] {
-            error = Skip::EofString;
-            return e;
-        }
-        p += 6;
-        if (hex4(p - 4) < 0) [[unlikely]] {
-            error = Skip::InvalidEscapeAt;
-            return p;
-        }
-    }
-}
-
-// The hot loop: values of unknown keys, checked for well-formedness at any
-// depth with one bit per open bracket (1 = object), then dropped. Works on a
-// local cursor; every exit stores it back into p_.
-bool Reader::ignore_value() {
-    const uchar* p = p_;
-    const uchar* const e = e_;
-    std::size_t depth = 0; // open brackets
-    bool object = false;   // kind of the innermost open bracket
-    std::uint64_t* stack = stack_.data();
-
-    const auto push = [&](bool is_object) {
-        const std::size_t word = depth >> 6;
-        if (word == stack_.size()) {
-            stack_.push_back(0);
-            stack = stack_.data();
-        }
-        const std::uint64_t bit = std::uint64_t{1} << (depth & 63);
-        stack[word] = is_object ? (stack[word] | bit) : (stack[word] & ~bit);
-        ++depth;
-        object = is_object;
-    };
-    const auto pop = [&] {
-        --depth;
-        if (depth != 0) object = (stack[(depth - 1) >> 6] >> ((depth - 1) & 63)) & 1;
-    };
-    const auto at = [&](std::string_view message, const uchar* where) {
-        p_ = p;
-        return fail(message, where);
-    };
-    const auto peek = [&](std::string_view message) {
-        p_ = p;
-        return fail(message, p < e ? p + 1 : e);
-    };
-    Skip skip = Skip::Ok;
-
-    const auto string_error = [&](Skip s) {
-        switch (s) {
-        case Skip::EofString:
-            return at(kEofString, e);
-        case Skip::ControlBefore:
-            return at(kControlCharacter, p); // before the character
-        default:
-            return at(kInvalidEscape, p);
-        }
-    };
-
-value:
-    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (p == e) return peek(kEofValue);
-    switch (*p) {
-    case '"':
-        ++p;
-        p = skip_string(p, e, skip);
-        if (skip != Skip::Ok) [[unlikely]]
-            return string_error(skip);
-        goto after_value;
-    case '[':
-        ++p;
-        push(false);
-        if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-        if (p == e) return peek(kEofList);
-        if (*p == ']') {
-            ++p;
-            pop();
-            goto after_value;
-        }
-        goto value;
-    case '{':
-        ++p;
-        push(true);
-        if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-        if (p == e) return peek(kEofObject);
-        if (*p == '}') {
-            ++p;
-            pop();
-            goto after_value;
-        }
-        goto key;
-    case 'n':
-        if (e - p >= 4 && std::memcmp(p, "null", 4) == 0) {
-            p += 4;
-            goto after_value;
-        }
-        goto bad_word;
-    case 't':
-        if (e - p >= 4 && std::memcmp(p, "true", 4) == 0) {
-            p += 4;
-            goto after_value;
-        }
-        goto bad_word;
-    case 'f':
-        if (e - p >= 5 && std::memcmp(p, "false", 5) == 0) {
-            p += 5;
-            goto after_value;
-        }
-        goto bad_word;
-    case '-':
-        ++p;
-        if (p == e) return at(kInvalidNumber, p);
-        if (!is_digit(*p)) {
-            ++p;
-            return at(kInvalidNumber, p);
-        }
-        [[fallthrough]];
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-        if (*p++ == '0') {
-            if (p < e && is_digit(*p)) return peek(kInvalidNumber);
-        } else {
-            p = skip_digits_fast(p, e);
-        }
-        if (p < e && *p == '.') {
-            ++p;
-            if (p == e || !is_digit(*p)) return peek(kInvalidNumber);
-            p = skip_digits_fast(p + 1, e);
-        }
-        if (p < e && (*p | 0x20) == 'e') {
-            ++p;
-            if (p < e && (*p == '+' || *p == '-')) ++p;
-            if (p == e) return at(kInvalidNumber, p);
-            if (!is_digit(*p++)) return at(kInvalidNumber, p);
-            p = skip_digits_fast(p, e);
-        }
-        goto after_value;
-    default:
-        return peek(kExpectedValue);
-    }
-
-bad_word : {
-    // A word starting with n, t or f that is not exactly null, true or false.
-    const std::string_view word = *p == 'n' ? "null" : *p == 't' ? "true" : "false";
-    ++p;
-    for (const char expected : word.substr(1)) {
-        if (p == e) return at(kEofValue, p);
-        if (*p++ != static_cast<uchar>(expected)) return at(kExpectedIdent, p);
-    }
-    return at(kExpectedIdent, p); // not reached: the full word matched above
-}
-
-after_value:
-    if (depth == 0) {
-        p_ = p;
-        return true;
-    }
-    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (p == e) return peek(object ? kEofObject : kEofList);
-    if (*p == ',') {
-        ++p;
-        if (object) goto key;
-        goto value;
-    }
-    if (*p != (object ? '}' : ']')) return peek(object ? kExpectedCommaObject : kExpectedCommaList);
-    ++p;
-    pop();
-    goto after_value;
-
-key:
-    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (p == e) return peek(kEofObject);
-    if (*p != '"') return peek(kKeyMustBeString);
-    ++p;
-    p = skip_string(p, e, skip);
-    if (skip != Skip::Ok) [[unlikely]]
-        return string_error(skip);
-    if (p < e && is_ws(*p)) p = skip_ws(p + 1, e);
-    if (p == e) return peek(kEofObject);
-    if (*p != ':') return peek(kExpectedColon);
-    ++p;
-    goto value;
-}
 
 } // namespace
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "base/expected.hpp"
@@ -37,7 +38,18 @@ class ReadError {
 // that it is valid UTF-8. A regular file takes one allocation of its size;
 // more than kMaxProfileSize bytes are refused after reading at most that
 // many and one more, and a text that cannot be held in memory gives ENOMEM.
-// The descriptor is close-on-exec and closed before returning.
+// The descriptor is close-on-exec and closed before returning. A path that
+// names an inherited descriptor ("/dev/fd/N") is not opened: descriptor N is
+// read as `read_profile_fd` reads it, and left open.
 [[nodiscard]] Expected<std::string, ReadError> read_profile_file(const char* path);
+
+// Reads the profile from the open descriptor `fd`, with the same checks: a
+// regular file whole from offset 0 (its file position is left alone), any
+// other file from where it stands to its end. `fd` stays open.
+[[nodiscard]] Expected<std::string, ReadError> read_profile_fd(int fd);
+
+// N when `path` is "/dev/fd/N" with N written as the kernel writes it
+// (decimal, no leading zero) and at most INT_MAX.
+[[nodiscard]] std::optional<int> inherited_descriptor(const char* path);
 
 } // namespace morvik::profile

@@ -7,7 +7,7 @@ packages=(cmake make g++ libgtest-dev libgmock-dev)
 if [[ "${1:-}" == "test" ]]; then
   packages+=(clang libclang-rt-14-dev libbenchmark-dev python3 python3-jsonschema
              gcovr man-db groff-base dpkg-dev file valgrind debian-archive-keyring clang-format git
-             lintian g++-aarch64-linux-gnu qemu-user googletest
+             lintian debhelper g++-aarch64-linux-gnu qemu-user googletest
              qemu-system-x86 qemu-system-arm cpio busybox-static gcc-aarch64-linux-gnu)
 fi
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the format check, the normal build (warnings
 # as errors), the AddressSanitizer+UndefinedBehaviorSanitizer build, the
-# aarch64 cross build's unit tests under user-mode emulation, and a short run
-# of each fuzz target. Installs missing Debian packages first.
+# aarch64 cross build's unit tests under user-mode emulation, the Debian
+# package (dpkg-buildpackage, lintian), a short run of each fuzz target and
+# the kernel matrix. Installs missing Debian packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -37,6 +38,9 @@ cmake -S . -B build-aarch64 --toolchain cmake/aarch64-linux-gnu.cmake -DMORVIK_W
 cmake --build build-aarch64 -j"$jobs" --target morvik-sandbox morvik-sandbox-explain unit_tests
 ctest --test-dir build-aarch64 -L unit --output-on-failure
 
+echo "== Debian package (dpkg-buildpackage, lintian)"
+tests/package_test.sh
+
 echo "== fuzz (clang, libFuzzer, ${fuzz_seconds}s per target)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVIK_SANITIZE=ON \
   -DMORVIK_BUILD_FUZZ=ON -DMORVIK_BUILD_TESTS=OFF -DMORVIK_BUILD_BENCH=OFF >/dev/null
@@ -50,4 +54,4 @@ for target in build-fuzz/fuzz/*_fuzz; do
   rm -rf "$work"
 done
 echo "== kernel matrix"; scripts/kernel-matrix.sh build
-echo "stages: 6 passed, 0 failed"
+echo "stages: 7 passed, 0 failed"

@@ -15,7 +15,8 @@ namespace morvik::e2e {
 namespace {
 
 const std::string kUsage =
-    "Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]\n";
+    "Usage: morvik-sandbox {--profile <profile.json> | --profile-fd <fd>} [--status-fd <fd>] -- "
+    "<command> [args...]\n";
 
 class CommandLineTest : public ::testing::Test {
   protected:

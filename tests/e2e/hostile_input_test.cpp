@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -283,11 +282,9 @@ TEST(InputTest, ProfileReadIsBounded) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         if (c.memory && kSanitized) continue; // the sanitizers reserve more address space
-        const auto start = std::chrono::steady_clock::now();
+        // Bounded: a read that never ended would hang here until the test
+        // runner's own timeout ends it.
         const auto r = run_sandboxed(c.path, {"true"}, {.memory_limit = c.memory});
-        // Bounded: a read that never ended would hang here (the limit
-        // leaves room for a loaded machine).
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
     }

@@ -61,17 +61,29 @@ TEST_P(HostileTest, NetworkDoorsTheHostMayLack) {
         row("netlink audit socket pair", {"socketpair", "16", "3", "9"}, "EAFNOSUPPORT",
             kAuditNetlink),
         row("io_uring", {"io-uring-setup"}, "ENOSYS", kIoUring),
+        {.name = "io_uring_enter on a ring the caller left open",
+         .command = {"io-uring-enter", "9"},
+         .expect = "ENOSYS",
+         .host = kIoUring,
+         .wrapper = {"$probe", "with-ring", "9"}},
+        {.name = "io_uring_register (a personality) on a ring the caller left open",
+         .command = {"io-uring-register", "9"},
+         .expect = "ENOSYS",
+         .host = kIoUring,
+         .wrapper = {"$probe", "with-ring", "9"}},
         row("i386 socket through int 0x80", {"foreign-socket", "int80"}, "ENOSYS", kI386Entry),
         row("x32 socket", {"foreign-socket", "x32"}, "ENOSYS", kX32Entry),
     });
 }
 
-TEST_P(HostileTest, TerminalInputCannotBeInjected) {
+TEST_P(HostileTest, TerminalIsNotTamperedWith) {
     std::vector<Row> rows = {
         {"window size: read and set", {"winsize"}},
         {"keystrokes into standard input", {"tiocsti", "-"}, "EPERM"},
         {"keystrokes into the controlling terminal", {"tiocsti", "/dev/tty"}, "EPERM"},
         {"the request with high bits set", {"tiocsti-high", "-"}, "EPERM"},
+        {"line discipline", {"tiocsetd"}, "EPERM"},
+        {"exclusive mode", {"tiocexcl"}, "EPERM"},
     };
     for (Row& row : rows)
         row.wrapper = {"$probe", "terminal"};
@@ -82,6 +94,7 @@ TEST_P(HostileTest, ProcessesAndServersOutsideAreOutOfReach) {
     const std::string tag = std::to_string(::getpid()) + (nobody() ? "-nobody" : "-root");
     const std::string abstract = "morvik-e2e-" + tag;
     const pid_t server = outside({"serve-abstract", abstract});
+    ASSERT_GT(server, 0); // the row below signals it
     scratch_.make_dir("elsewhere");
     const std::string in_tmp = "/tmp/morvik-e2e-" + tag + ".sock";
     for (const std::string path : {"$w/s.sock", in_tmp.c_str(), "$s/elsewhere/s.sock"})
@@ -110,6 +123,41 @@ TEST_P(HostileTest, ProcessesAndServersOutsideAreOutOfReach) {
     });
     EXPECT_EQ(::kill(server, 0), 0) << "the outside process was killed";
     ::unlink(in_tmp.c_str());
+}
+
+// Resource limits, niceness, I/O priority and scheduling: the command's own,
+// named as pid 0, and no other process's. (As root, the kernel also refuses
+// all but the limit on the outside process, which holds capabilities the
+// command lacks; as uid 65534 only the filter does.)
+TEST_P(HostileTest, LimitsAndSchedulingOfItsOwnAlone) {
+    const std::string setsid = "/usr/bin/setsid";
+    const std::string name = "morvik-e2e-limits-" + std::to_string(::getpid());
+    const std::string other = std::to_string(outside({"serve-abstract", name}));
+    check({
+        {"ulimit -n and nice through the C library", {"sh", "ulimit -n 64 && nice -n 5 true"}},
+        {"its own open-file limit", {"same-value", "prlimit", "0"}},
+        {"its own niceness", {"same-value", "setpriority", "0", "0"}},
+        {"its own I/O priority", {"same-value", "ioprio", "1", "0"}},
+        {"its own scheduling policy", {"same-value", "setscheduler", "0"}},
+        {"its own scheduling parameters", {"same-value", "setparam", "0"}},
+        {"its own scheduling attributes", {"same-value", "setattr", "0"}},
+        {"pinning its own thread by thread id", {"affinity"}},
+        {"limit of a process outside", {"same-value", "prlimit", other}, "EPERM"},
+        {"niceness of a process outside", {"same-value", "setpriority", "0", other}, "EPERM"},
+        // A group of its own (which outside processes could share).
+        {"niceness of its process group",
+         {setsid, "-w", "$probe", "same-value", "setpriority", "1", "0"},
+         "EPERM"},
+        {"I/O priority of a process outside", {"same-value", "ioprio", "1", other}, "EPERM"},
+        {"I/O priority of its process group",
+         {setsid, "-w", "$probe", "same-value", "ioprio", "2", "0"},
+         "EPERM"},
+        {"scheduling policy outside", {"same-value", "setscheduler", other}, "EPERM"},
+        {"scheduling parameters outside", {"same-value", "setparam", other}, "EPERM"},
+        {"scheduling attributes outside", {"same-value", "setattr", other}, "EPERM"},
+        // Its own thread named by thread id: a documented refusal.
+        {"pthread_setschedparam on itself", {"pthread-setschedparam"}, "EPERM"},
+    });
 }
 
 TEST_P(HostileTest, CommandHoldsNoCapabilities) {

@@ -12,12 +12,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/filter.h>
+#include <linux/io_uring.h>
 #include <linux/seccomp.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -30,10 +35,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 extern char** environ;
 
@@ -188,6 +195,40 @@ int tiocsti(const char* path, bool high) {
     return report_rc(::syscall(SYS_ioctl, fd, with_high(TIOCSTI, high), &c));
 }
 
+// Sets an attribute of process PID (0: the probe) to the value it has, so
+// that a call that gets through changes nothing: "prlimit" (open files),
+// "setpriority" and "ioprio" (WHICH PID), "setscheduler", "setparam" and
+// "setattr" (PID).
+int same_value(const std::string& what, int argc, char* const* a) {
+    const auto pid = static_cast<pid_t>(number(a[0]));
+    if (what == "prlimit") {
+        rlimit lim{};
+        return report(::prlimit(pid, RLIMIT_NOFILE, nullptr, &lim) == 0 &&
+                      ::prlimit(pid, RLIMIT_NOFILE, &lim, nullptr) == 0);
+    }
+    const auto which = static_cast<int>(number(a[0]));
+    const auto who = static_cast<pid_t>(argc >= 2 ? number(a[1]) : 0);
+    if (what == "setpriority") {
+        errno = 0;
+        const int nice = ::getpriority(static_cast<__priority_which_t>(which), who);
+        return report(errno == 0 &&
+                      ::setpriority(static_cast<__priority_which_t>(which), who, nice) == 0);
+    }
+    if (what == "ioprio") {
+        const long prio = ::syscall(SYS_ioprio_get, which, who);
+        return report_rc(prio < 0 ? prio : ::syscall(SYS_ioprio_set, which, who, prio));
+    }
+    sched_param param{};
+    const int policy = ::sched_getscheduler(pid);
+    if (policy < 0 || ::sched_getparam(pid, &param) != 0) return report(false);
+    if (what == "setscheduler") return report(::sched_setscheduler(pid, policy, &param) == 0);
+    if (what == "setparam") return report(::sched_setparam(pid, &param) == 0);
+    if (what != "setattr") return 2;
+    std::uint32_t attr[14] = {sizeof attr}; // struct sched_attr, its size first
+    if (::syscall(SYS_sched_getattr, pid, attr, sizeof attr, 0) != 0) return report(false);
+    return report_rc(::syscall(SYS_sched_setattr, pid, attr, 0));
+}
+
 // Starts a child, signals it and reaps it: a signal inside the confinement.
 int kill_child() {
     const pid_t child = ::fork();
@@ -222,7 +263,8 @@ int pty() {
 // socket(AF_INET, SOCK_DGRAM, 0) through another architecture's entry.
 int foreign_socket(const std::string& entry) {
 #if defined(__x86_64__)
-    if (entry == "int80") { // the i386 entry: socket is 359 there
+    if (entry == "int80") {         // the i386 entry: socket is 359 there
+        ::signal(SIGSEGV, SIG_DFL); // a host without the entry kills the probe, as any program
         long rc;
         asm volatile("int $0x80"
                      : "=a"(rc)
@@ -307,6 +349,132 @@ int terminal(char** argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// A TCP connection to ADDRESS (IPv4 or IPv6) and PORT; -1 on failure.
+int connect_to(const char* address, const char* port) {
+    sockaddr_in6 a6{};
+    sockaddr_in a4 = loopback(port);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = a4.sin_port;
+    const bool v6 = ::inet_pton(AF_INET6, address, &a6.sin6_addr) == 1;
+    if (!v6 && ::inet_pton(AF_INET, address, &a4.sin_addr) != 1) return -1;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto* sa =
+        v6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4);
+    if (fd < 0 || ::connect(fd, sa, v6 ? sizeof a6 : sizeof a4) != 0) return -1;
+    return fd;
+}
+
+// Sends "GET PATH HTTP/1.0" (and half-closes, for a PATH holding
+// "half-close") and prints the body of the answer.
+int fetch(const char* address, const char* port, const char* path) {
+    const int fd = connect_to(address, port);
+    const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
+    if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 ||
+        (std::strstr(path, "half-close") != nullptr && ::shutdown(fd, SHUT_WR) != 0))
+        return report(false);
+    std::string answer;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        answer.append(buf, static_cast<std::size_t>(n));
+    if (n < 0) return report(false);
+    const auto body = answer.find("\r\n\r\n");
+    std::fputs(answer.substr(body == std::string::npos ? 0 : body + 4).c_str(), stdout);
+    return 0;
+}
+
+// Downloads "/stream" in a child and exits once the child has 1 MiB; the
+// child reads on and prints how its download ended.
+int download_and_leave(const char* address, const char* port) {
+    int ready[2];
+    if (::pipe(ready) != 0) return report(false);
+    if (::fork() == 0) {
+        const int fd = connect_to(address, port);
+        const char request[] = "GET /stream HTTP/1.0\r\n\r\n";
+        if (fd < 0 || ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0) {
+            report(false);
+            std::fflush(stdout);
+            ::_exit(1);
+        }
+        char buf[65536];
+        std::size_t total = 0;
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+            total += static_cast<std::size_t>(n);
+            if (total >= (1U << 20) && ready[1] >= 0) ::close(std::exchange(ready[1], -1));
+        }
+        std::printf("download ended: %s\n", n == 0 ? "end of file" : ::strerrorname_np(errno));
+        std::fflush(stdout);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char c;
+    return ::read(ready[0], &c, 1) == 0 ? 0 : 1;
+}
+
+// A server of KIND (udp, tcp-unbound: a listen() without bind(), abstract)
+// on loopback: prints its port or name, then "reached" once something
+// arrives, or "alone" when standard input ends first.
+int serve_until_stdin_ends(const std::string& kind) {
+    const bool udp = kind == "udp", abstract = kind == "abstract";
+    const int fd = ::socket(abstract ? AF_UNIX : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    if (abstract) {
+        const std::string name = "morvik-probe-" + std::to_string(::getpid());
+        sockaddr_un a;
+        const socklen_t len = unix_address(a, name.c_str(), true);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 4) != 0)
+            return report(false);
+        std::puts(name.c_str());
+    } else {
+        sockaddr_in a = loopback("0");
+        socklen_t len = sizeof a;
+        if (udp && ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) return report(false);
+        if (!udp && ::listen(fd, 4) != 0) return report(false); // the kernel picks the port
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        std::printf("%d\n", ntohs(a.sin_port));
+    }
+    std::fflush(stdout);
+    pollfd p[2] = {{fd, POLLIN, 0}, {0, POLLIN, 0}};
+    ::poll(p, 2, 20000);
+    if (p[0].revents == 0 && p[1].revents != 0) ::poll(p, 1, 50); // a late datagram
+    std::puts(p[0].revents != 0 ? "reached" : "alone");
+    return 0;
+}
+
+bool write_file(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    return fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+// Runs argv where unshare fails with EPERM (a container's policy).
+int without_unshare(char** argv) {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof code / sizeof code[0], code};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return report(false);
+    ::execv(argv[0], argv);
+    return report(false);
+}
+
+// Runs argv where user namespaces are turned off: in a user namespace of
+// its own (its ids mapped to themselves) whose user.max_user_namespaces is 0.
+int without_user_namespaces(char** argv) {
+    const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
+    if (::unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
+        !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
+        !write_file("/proc/self/gid_map", gid + " " + gid + " 1") ||
+        !write_file("/proc/sys/user/max_user_namespaces", "0"))
+        return report(false);
+    ::execv(argv[0], argv);
+    return report(false);
+}
+
 int run(const std::string& action, int argc, char** argv) {
     char* const* a = argv; // a[0] is the first argument after the action
     const char* arg = argc > 0 ? a[0] : "";
@@ -324,11 +492,9 @@ int run(const std::string& action, int argc, char** argv) {
     if (action == "truncate") return report(::truncate(arg, 0) == 0);
     if (action == "list") {
         DIR* dir = ::opendir(arg);
-        const bool listed = dir != nullptr && ::readdir(dir) != nullptr;
-        const int error = errno;
-        if (dir != nullptr) ::closedir(dir); // else the leak checker fails the run
-        errno = error;
-        return report(listed);
+        const int result = report(dir != nullptr && ::readdir(dir) != nullptr);
+        if (dir != nullptr) ::closedir(dir);
+        return result;
     }
     if (action == "mkdir") return report(::mkdir(arg, 0755) == 0);
     if (action == "unlink") return report(::unlink(arg) == 0);
@@ -357,6 +523,8 @@ int run(const std::string& action, int argc, char** argv) {
         return report(false);
     }
     if (action == "without-landlock" && argc >= 2) return without_landlock(a[0], argv + 1);
+    if (action == "without-unshare" && argc >= 1) return without_unshare(argv);
+    if (action == "without-user-namespaces" && argc >= 1) return without_user_namespaces(argv);
     if (action == "terminal" && argc >= 1) return terminal(argv);
     // Sockets: FAMILY TYPE PROTOCOL as numbers, through the raw system call
     if ((action == "socket" || action == "socket-high") && argc >= 3) {
@@ -385,11 +553,41 @@ int run(const std::string& action, int argc, char** argv) {
     if (action == "serve-tcp") return serve_tcp(arg); // PORT
     if (action == "serve-unix") return serve_unix(arg, false);
     if (action == "serve-abstract") return serve_unix(arg, true);
+    if (action == "serve-until-stdin-ends") return serve_until_stdin_ends(arg); // KIND
+    if (action == "fetch" && argc >= 3) return fetch(a[0], a[1], a[2]);         // ADDRESS PORT PATH
+    if (action == "download-and-leave" && argc >= 2) return download_and_leave(a[0], a[1]);
     // Processes, terminals, devices
     if (action == "kill") return report(::kill(static_cast<pid_t>(number(arg)), SIGTERM) == 0);
     if (action == "kill-child") return kill_child();
+    if (action == "same-value" && argc >= 2)
+        return same_value(a[0], argc - 1, argv + 1); // WHAT ARGS...
+    if (action == "pthread-setschedparam") {         // the probe's thread, as it is
+        sched_param param{};
+        int policy = 0;
+        errno = ::pthread_getschedparam(::pthread_self(), &policy, &param);
+        if (errno == 0) errno = ::pthread_setschedparam(::pthread_self(), policy, &param);
+        return report(errno == 0);
+    }
+    if (action == "affinity") { // the probe's own thread, named by its thread id
+        cpu_set_t set;
+        const auto tid = static_cast<pid_t>(::syscall(SYS_gettid));
+        return report(::sched_getaffinity(tid, sizeof set, &set) == 0 &&
+                      ::sched_setaffinity(tid, sizeof set, &set) == 0);
+    }
     if (action == "tiocsti") return tiocsti(arg, false); // PATH or "-"
     if (action == "tiocsti-high") return tiocsti(arg, true);
+    if (action == "tiocsetd") { // descriptor 0's terminal: its line discipline, unchanged
+        int discipline = 0;
+        return report(::ioctl(0, TIOCGETD, &discipline) == 0 &&
+                      ::ioctl(0, TIOCSETD, &discipline) == 0);
+    }
+    if (action == "tiocexcl") { // descriptor 0's terminal: exclusive mode, then off again
+        const bool ok = ::ioctl(0, TIOCEXCL) == 0;
+        const int saved = errno;
+        ::ioctl(0, TIOCNXCL);
+        errno = saved;
+        return report(ok);
+    }
     if (action == "winsize") { // the terminal on descriptor 0: read and set its size
         winsize ws{};
         return report(::ioctl(0, TIOCGWINSZ, &ws) == 0 && ::ioctl(0, TIOCSWINSZ, &ws) == 0);
@@ -400,6 +598,19 @@ int run(const std::string& action, int argc, char** argv) {
         long params[15] = {};
         return report_rc(::syscall(SYS_io_uring_setup, 1, params));
     }
+    if (action == "with-ring" && argc >= 2) { // FD COMMAND...: with an io_uring as FD
+        long params[15] = {};
+        const long ring = ::syscall(SYS_io_uring_setup, 1, params);
+        if (ring < 0 || ::dup2(static_cast<int>(ring), static_cast<int>(number(a[0]))) < 0)
+            return report(false);
+        ::execv(a[1], argv + 1);
+        return report(false);
+    }
+    if (action == "io-uring-enter") // FD: an empty submission
+        return report_rc(::syscall(SYS_io_uring_enter, number(arg), 0, 0, 0, nullptr, 0));
+    if (action == "io-uring-register") // FD: a personality, the caller's credentials
+        return report_rc(
+            ::syscall(SYS_io_uring_register, number(arg), IORING_REGISTER_PERSONALITY, nullptr, 0));
     // What the process is and holds
     if (action == "abi") { // the kernel's Landlock version
         const long v = ::syscall(kLandlockCreateRuleset, nullptr, 0, 1U);

@@ -60,8 +60,9 @@ TEST(ScanArguments, Table) {
 }
 
 TEST(ScanArguments, Messages) {
-    EXPECT_EQ(message(ScanError::Usage),
-              "Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]");
+    EXPECT_EQ(message(ScanError::Usage), "Usage: morvik-sandbox {--profile <profile.json> | "
+                                         "--profile-fd <fd>} [--status-fd <fd>] -- "
+                                         "<command> [args...]");
     EXPECT_EQ(message(ScanError::NoCommand), "No command specified after --");
 }
 

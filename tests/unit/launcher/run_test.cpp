@@ -84,7 +84,9 @@ TEST_F(RunTest, EachStepFailsWithItsLine) {
     const std::vector<Case> cases = {
         {"usage",
          {"ms", "--profile", valid_},
-         "Usage: morvik-sandbox --profile <profile.json> -- <command> [args...]\n",
+         "Usage: morvik-sandbox {--profile <profile.json> | --profile-fd <fd>} [--status-fd <fd>] "
+         "-- "
+         "<command> [args...]\n",
          false},
         {"no command",
          {"ms", "--profile", dir_ + "/missing", "--"},

@@ -302,6 +302,17 @@ MESSAGE_GROUP(
     Case{"StringQuoting", R"("a\tb\n\r\u0000\\\u0007\u007f é\/")",
          L1(R"(invalid type: string "a\tb\n\r\0\\\u{7}\u{7f} é/", expected struct SandboxProfile)",
             35)},
+    Case{"StringHiddenCodePoints", "\"\\u0085\\u00ad\\ufeff\\u2028\xc3\xa9\xf0\x9f\x98\x80\"",
+         L1("invalid type: string \"\\u{85}\\u{ad}\\u{feff}\\u{2028}\xc3\xa9\xf0\x9f\x98\x80\", "
+            "expected struct SandboxProfile",
+            32)},
+    // Not UTF-8 (only from direct callers): one U+FFFD per maximal invalid
+    // subpart (a bad lead byte, a cut sequence, an encoded surrogate, an
+    // overlong form, a code point above U+10FFFF).
+    Case{"StringNotUtf8", "\"a\xff\xe2\x82|\xed\xa0\x80|\xc0\xaf|\xf4\x90\x80\x80\"",
+         L1("invalid type: string \"a\uFFFD\uFFFD|\uFFFD\uFFFD\uFFFD|\uFFFD\uFFFD|"
+            "\uFFFD\uFFFD\uFFFD\uFFFD\", expected struct SandboxProfile",
+            18)},
     Case{"StringThenJunk", R"("a" x)",
          L1(R"(invalid type: string "a", expected struct SandboxProfile)", 3)});
 

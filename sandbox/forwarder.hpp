@@ -1,0 +1,42 @@
+// The forwarder: a small process left in the caller's network namespace when
+// the command gets a namespace of its own. It relays the connections the
+// command makes to the proxy port on its loopback to the proxy on the
+// caller's loopback, and nothing else, and ends when the command ends.
+//
+// Starting it copies nothing: it is cloned sharing the launcher's memory
+// (through a short-lived child, so that it is neither the command's child
+// nor a zombie left to it) and, until the launcher's memory is its alone,
+// touches nothing but its own stack. It first closes every descriptor but
+// its end of a socket pair, puts 0 to 2 on /dev/null, and waits for the
+// launcher's end to close. The launcher never closes that end itself: the
+// kernel closes it (close-on-exec) when the launcher executes the command,
+// or when it exits, in both cases after the launcher has let go of its
+// memory. Then the forwarder confines itself (no-new-privileges, no
+// capabilities, Landlock, an allow-list filter), takes the one message the
+// launcher left on the pair (the listening sockets of the command's
+// namespace and a process descriptor of the launcher, which is now the
+// command; none means the launcher failed) and relays until that process
+// has ended.
+#pragma once
+
+#include <cstdint>
+
+#include "base/expected.hpp"
+
+namespace morvik::sandbox {
+
+// At most this many listening sockets come with the process descriptor:
+// 127.0.0.1 and ::1.
+inline constexpr int kMaxListeners = 2;
+
+// Starts the forwarder for the caller's proxy on `port`. Returns this
+// process's end of the socket pair, close-on-exec, which this process must
+// never close (see above), or the errno of the failed step.
+[[nodiscard]] Expected<int, int> start_forwarder(std::uint16_t port);
+
+// Installs the forwarder's system-call filter (see forwarder_filter.cpp) on
+// the calling thread (no-new-privileges must be set): 0 or the errno of the
+// refusal.
+[[nodiscard]] int install_forwarder_filter();
+
+} // namespace morvik::sandbox
