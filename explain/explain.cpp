@@ -51,6 +51,8 @@ void render_rule(std::string& out, const Rule& rule) {
         removed_dir.empty() ? "" : " (not a directory: removed " + names(removed_dir) + ")";
     if (v.verdict == "absent") {
         line(out, "skip", head + "absent: " + v.reason);
+    } else if (v.verdict == "lookup_failed") {
+        line(out, "skip", head + "cannot be looked up: " + v.reason);
     } else if (v.verdict == "not_granted") {
         line(out, "skip", head + "not granted: " + v.reason);
     } else if (v.verdict == "dropped") {
@@ -114,6 +116,10 @@ void render_protections(std::string& out, const Plan& p, const profile::SandboxP
     } else if (p.drop_capabilities && p.full_drop) {
         line(out, "capabilities",
              "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
+    } else if (p.drop_capabilities && p.root) {
+        line(out, "capabilities",
+             "dropped (uid 0 holding none: sets cleared, secure bits and bounding set left, "
+             "no-new-privileges; /dev narrowed to its pseudo-devices)");
     } else if (p.drop_capabilities) {
         line(out, "capabilities",
              "dropped (a capability held without CAP_SETPCAP: sets cleared, bounding set "
@@ -147,7 +153,10 @@ AccessFs typed_rights(const Rule& rule) {
 }
 
 Verdict rule_verdict(const Rule& rule) {
-    if (rule.absent != 0) return {"absent", OsError{rule.absent}.to_string()};
+    if (rule.absent != 0) {
+        return {sandbox::absent_silently(rule.absent) ? "absent" : "lookup_failed",
+                OsError{rule.absent}.to_string()};
+    }
     if (!rule.unfit.empty()) return {"not_granted", rule.unfit};
     if (rule.granted.empty())
         return {"dropped", "the kernel supports none of " + names(typed_rights(rule))};
@@ -280,11 +289,8 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel) {
         const auto profile = profile::parse_profile(*text, &unknown_keys);
         if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
-        // The plan is made for the user the command will run as, as the
-        // launcher makes it.
-        sandbox::Host host = sandbox::read_host(kernel);
-        if (profile->run_as) host.run_uid = profile->run_as->uid;
-        const auto planned = sandbox::plan(*profile, host, kernel);
+        const auto planned =
+            sandbox::plan(*profile, sandbox::read_host(kernel, profile->run_as), kernel);
         const sandbox::Plan& p = planned ? *planned : planned.error().partial;
         const auto warnings = lint(*profile, unknown_keys, p.home, kernel);
         if (json) {

@@ -45,9 +45,9 @@ struct Verdict {
     std::string reason;
 };
 
-// A path rule: "added"; "absent" (the OS error), "not_granted" (why the
-// home directory is unfit) or "dropped" (the kernel supports none of the
-// rights).
+// A path rule: "added"; "absent" or "lookup_failed" (the OS error: not
+// there, or there but out of reach), "not_granted" (why the home directory
+// is unfit) or "dropped" (the kernel supports none of the rights).
 [[nodiscard]] Verdict rule_verdict(const sandbox::Rule& rule);
 // The rights a rule asks for that fit its type: only the file rights for a
 // file.

@@ -1,13 +1,13 @@
 #include "explain/lint.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 #include "base/escape.hpp"
 #include "explain/explain.hpp"
 #include "profile/parse_profile.hpp"
 #include "sandbox/path_walk.hpp"
+#include "sandbox/plan.hpp"
 
 namespace morvik::explain {
 namespace {
@@ -67,9 +67,8 @@ class Checker {
         if (path.empty()) return; // none: a profile without a work tree writes ""
         auto r = walker_.resolve(path);
         if (!r) {
-            const int error = r.error().error;
             if (r.error().kind == sandbox::WalkError::Kind::Absent &&
-                (error == ENOENT || error == ENOTDIR)) {
+                sandbox::absent_silently(r.error().error)) {
                 warn("absent", "does not exist");
             }
             return;

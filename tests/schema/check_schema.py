@@ -130,10 +130,12 @@ explainer.check_schema(explainer.schema)
 homes = lambda d: [r["verdict"] for r in d["rules"] if r["origin"] == "home"]
 table = {  # the example profiles, then name: (profile, status, check of the document)
     os.path.basename(p): (p, 0, lambda d: True) for p in examples} | {
+    # A link loop cannot be looked up: the launcher warns, the lint does not.
     "lint": (variant(worktree_path="/", git_dir="home", agent_config_dirs=["/etc"],
-                     tool_dirs=["absent"], log_denial=True), 0,
-             lambda d: [w["kind"] for w in d["warnings"]] ==
-             ["unknown_key", "root", "home", "system_directory", "absent"]),
+                     tool_dirs=["absent", "loop/x"], log_denial=True), 0,
+             lambda d: [w.get("kind") for w in d["warnings"]] ==
+             [None, "unknown_key", "root", "home", "system_directory", "absent"] and
+             d["rules"][4]["verdict"] == "lookup_failed"),
     # Planned for uid 65534: the home directory's owner is someone else.
     "run_as": (variant(worktree_path="work", proxy_port=3128, run_as={"uid": 65534, "gid": 65534}),
                0, lambda d: homes(d) == ["not_granted"] and d["run_as"]["uid"] == 65534),
@@ -142,6 +144,7 @@ table = {  # the example profiles, then name: (profile, status, check of the doc
 with tempfile.TemporaryDirectory(dir="/var/tmp") as scratch:  # the examples' relative paths
     for d in ["work/.git", "worktree", "toolchain/bin", "tools", "agent-config", "home"]:
         os.makedirs(os.path.join(scratch, d))
+    os.symlink("loop", os.path.join(scratch, "loop"))
     env = dict(os.environ, HOME=os.path.join(scratch, "home"))
     for name, (doc, status, check) in table.items():
         path = os.path.abspath(doc) if isinstance(doc, str) else os.path.join(scratch, name)
