@@ -19,6 +19,8 @@
 // has ended.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "base/expected.hpp"
@@ -29,10 +31,21 @@ namespace morvik::sandbox {
 // 127.0.0.1 and ::1.
 inline constexpr int kMaxListeners = 2;
 
-// Starts the forwarder for the caller's proxy on `port`. Returns this
-// process's end of the socket pair, close-on-exec, which this process must
-// never close (see above), or the errno of the failed step.
-[[nodiscard]] Expected<int, int> start_forwarder(std::uint16_t port);
+// A forwarder being started: this process's end of the socket pair
+// (close-on-exec, and never to be closed by this process: see above), and
+// the short-lived child that starts it, to be reaped with reap_starter().
+struct ForwarderStart {
+    int channel = -1;
+    pid_t starter = -1;
+};
+
+// Starts the forwarder for the caller's proxy on `port`, without waiting
+// for it; or the errno of the failed step.
+[[nodiscard]] Expected<ForwarderStart, int> start_forwarder(std::uint16_t port);
+
+// Waits for the short-lived child: 0, or the errno with which it failed to
+// start the forwarder.
+[[nodiscard]] int reap_starter(pid_t starter);
 
 // Installs the forwarder's system-call filter (see forwarder_filter.cpp) on
 // the calling thread (no-new-privileges must be set): 0 or the errno of the
