@@ -366,7 +366,7 @@ for entry in "${kernels[@]}"; do
   line="kernel $name ($(cat "$dir/package")): $ok ok, $bad failed, $pending pending, $(cat "$dir/seconds")s"
   if [[ -n "$problem" ]]; then
     echo "FAIL $line: $problem; last console lines:"
-    { grep -m1 -B3 'Kernel panic' "$dir/console.log" && echo ...; } | tr -d '\r' | sed 's/^/  | /'
+    { grep -m1 -B3 'Kernel panic' "$dir/console.log" && echo ...; } | tr -d '\r' | sed 's/^/  | /' || true
     tail -n 15 "$dir/console.log" | tr -d '\r' | sed 's/^/  | /'
     failed=$((failed + 1))
   else
