@@ -4,8 +4,9 @@
 // caller's loopback, and nothing else, and ends when the command ends.
 //
 // Starting it copies nothing: it is cloned sharing the launcher's memory
-// (through a short-lived child, so that it is neither the command's child
-// nor a zombie left to it) and, until the launcher's memory is its alone,
+// (through a short-lived child, which the launcher reaps before the
+// hand-over, so that the forwarder is neither the command's child nor a
+// zombie left to it) and, until the launcher's memory is its alone,
 // touches nothing but its own stack. It first closes every descriptor but
 // its end of a socket pair, puts 0 to 2 on /dev/null, and waits for the
 // launcher's end to close. The launcher never closes that end itself: the
