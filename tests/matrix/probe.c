@@ -161,19 +161,6 @@ static int serve_tcp(const char* port, const char* addr) {
     return serve(fd);
 }
 
-/* A listen() without bind(): the kernel picks the port. Prints the
- * server's pid and the port. */
-static int serve_unbound(void) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    socklen_t len = sizeof a;
-    if (fd < 0 || listen(fd, 16) < 0 || getsockname(fd, (struct sockaddr*)&a, &len) < 0)
-        return report(-1);
-    printf("%d ", ntohs(a.sin_port));
-    fflush(stdout);
-    return serve(fd);
-}
-
 static int serve_unix(const char* name, int abstract) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un a;
@@ -282,7 +269,6 @@ int main(int argc, char** argv) {
     if (IS("abstract-self", 1)) return unix_self(arg, 1);
     if (IS("tcp-read", 2)) return tcp_read(arg, argv[3]);
     if (IS("serve-tcp", 1)) return serve_tcp(arg, argc > 3 ? argv[3] : NULL);
-    if (IS("serve-unbound", 0)) return serve_unbound();
     if (IS("serve-unix", 1)) return serve_unix(arg, 0);
     if (IS("serve-abstract", 1)) return serve_unix(arg, 1);
     if (IS("truncate", 1)) return report(truncate(arg, 0));

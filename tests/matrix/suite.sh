@@ -265,13 +265,6 @@ if has key_isolate_network; then
   probe_check proxy-port-other-host ok p.json tcp-read 127.0.0.2 3128
   probe_check iso-proxy-port-other-host ECONNREFUSED p-iso.json tcp-read 127.0.0.2 3128
   probe_check iso-other-port "$(by_abi 4 EACCES ECONNREFUSED)" p-iso.json tcp-read 127.0.0.1 5555
-  # A listen() without bind() inside: out of reach from outside.
-  for profile in p.json p-iso.json; do
-    run "$profile" "$probe" serve-unbound # prints "PORT PID"
-    result "serve-unbound-${profile%.json}" \
-      "$([ "$profile" = p.json ] && echo ok || echo ECONNREFUSED)" "$("$probe" tcp-read 127.0.0.1 "${out%% *}")"
-    kill "${out##* }" 2>/dev/null
-  done
   n=0
   while [ "$(launchers)" != 0 ] && [ "$n" -lt 20 ]; do sleep 0.1; n=$((n + 1)); done
   result iso-no-forwarder-left 0 "$(launchers)"
