@@ -26,12 +26,6 @@ std::string NetworkError::line() const {
     case Step::ReadCapabilities:
         text = "read the capability sets";
         break;
-    case Step::SocketPair:
-        text = "socketpair";
-        break;
-    case Step::Fork:
-        text = "fork";
-        break;
     case Step::Dumpable:
         text = "set dumpable";
         break;
