@@ -7,6 +7,9 @@ without it:
 The proxy is a small HTTP server on 127.0.0.1 that answers "GET .../N" with
 N bytes. Nothing leaves loopback.
   isolate_network_bench.py LAUNCHER [rounds]
+Run it as an unprivileged user too (setpriv --reuid=65534 --regid=65534
+--clear-groups ...): only a launcher without CAP_SYS_ADMIN makes a user
+namespace.
 """
 import json
 import os
@@ -78,10 +81,11 @@ def main():
     work = tempfile.mkdtemp(prefix="morvik-bench-", dir="/var/tmp")
     env = {"PATH": "/usr/bin:/bin", "HOME": work}
     profiles = {}
-    for name, isolate in (("plain", False), ("isolated", True)):
+    for name, isolate, proxy_port in (("plain", False, port), ("isolated", True, port),
+                                      ("isolated without a proxy port", True, None)):
         doc = {"worktree_path": work, "git_dir": work, "agent_config_dirs": [],
                "tool_dirs": [], "user_allowed_paths": [], "allowed_domains": [],
-               "env_passthrough": [], "proxy_port": port, "isolate_network": isolate}
+               "env_passthrough": [], "proxy_port": proxy_port, "isolate_network": isolate}
         profiles[name] = os.path.join(work, name + ".json")
         with open(profiles[name], "w") as f:
             json.dump(doc, f)
@@ -89,13 +93,15 @@ def main():
     def run(name, *command):
         return [launcher, "--profile", profiles[name], "--", *command]
 
-    launch = {"plain": [], "isolated": []}
+    launch = {name: [] for name in profiles}
     for _ in range(rounds):
         for name in launch:
             launch[name].append(spawn(run(name, "/bin/true"), env))
-    plain, isolated = (statistics.median(launch[n]) for n in ("plain", "isolated"))
-    print(f"launch of /bin/true, median of {rounds}: without {plain:.0f} us, "
-          f"with {isolated:.0f} us, {isolated - plain:+.0f} us")
+    plain = statistics.median(launch["plain"])
+    print(f"launch of /bin/true, median of {rounds}: without the key {plain:.0f} us")
+    for name in ("isolated", "isolated without a proxy port"):
+        median = statistics.median(launch[name])
+        print(f"  {name}: {median:.0f} us, {median - plain:+.0f} us")
 
     size = 100 * 1000 * 1000
     curl = ["/usr/bin/curl", "-q", "-sS", "-o", "/dev/null", "-w", "%{size_download} %{time_total}",

@@ -410,6 +410,66 @@ raw_syscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0) {
 #endif
 }
 
+} // namespace
+
+// clone(FLAGS) onto STACK, the child running FN(ARG) there and exiting with
+// its result; the parent gets the child's pid or -errno. Neither side
+// touches errno or anything but the new stack (the C library's clone sets
+// errno, which lives in the caller's thread).
+extern "C" long morvik_raw_clone(unsigned long flags, void* stack, int (*fn)(void*), void* arg);
+#if defined(__x86_64__)
+static_assert(SYS_clone == 56 && SYS_exit == 60);
+asm(R"(
+    .text
+    .type morvik_raw_clone, @function
+morvik_raw_clone:
+    and $-16, %rsi
+    sub $16, %rsi
+    mov %rdx, 0(%rsi)
+    mov %rcx, 8(%rsi)
+    xor %edx, %edx
+    xor %r10d, %r10d
+    xor %r8d, %r8d
+    mov $56, %eax
+    syscall
+    test %rax, %rax
+    jnz 1f
+    xor %ebp, %ebp
+    pop %rax
+    pop %rdi
+    call *%rax
+    mov %eax, %edi
+    mov $60, %eax
+    syscall
+    hlt
+1:  ret
+    .size morvik_raw_clone, .-morvik_raw_clone
+)");
+#elif defined(__aarch64__)
+static_assert(SYS_clone == 220 && SYS_exit == 93);
+asm(R"(
+    .text
+    .type morvik_raw_clone, %function
+morvik_raw_clone:
+    and x1, x1, #-16
+    stp x2, x3, [x1, #-16]!
+    mov x2, xzr
+    mov x3, xzr
+    mov x4, xzr
+    mov x8, #220
+    svc #0
+    cbnz x0, 1f
+    ldp x1, x0, [sp], #16
+    blr x1
+    mov x8, #93
+    svc #0
+1:  ret
+    .size morvik_raw_clone, .-morvik_raw_clone
+)");
+#endif
+
+namespace {
+
 // What the two clones need, kept at the top of the forwarder's stack.
 struct StartArgs {
     int channel;        // the forwarder's end
@@ -444,12 +504,13 @@ __attribute__((no_sanitize("address", "undefined"))) int forwarder_main(void* ar
     run_forwarder(args.channel, args.port);
 }
 
-// The short-lived child: starts the forwarder and exits, with 0 or errno.
-// The launcher waits meanwhile (CLONE_VFORK), so errno is free to use.
-int intermediate_main(void* arg) {
-    auto* args = static_cast<StartArgs*>(arg);
-    const int pid = ::clone(forwarder_main, args->stack_top, CLONE_VM | SIGCHLD, args);
-    return pid < 0 ? errno : 0;
+// The short-lived child: starts the forwarder and exits, with 0 or the
+// errno of the clone. It runs beside the launcher in the launcher's memory,
+// so, like the forwarder, it writes nothing but its own stack.
+__attribute__((no_sanitize("address", "undefined"))) int intermediate_main(void* arg) {
+    const long pid = morvik_raw_clone(CLONE_VM | SIGCHLD, static_cast<StartArgs*>(arg)->stack_top,
+                                      forwarder_main, arg);
+    return pid < 0 ? static_cast<int>(-pid) : 0;
 }
 
 // One mapping, from the bottom: a guard page, the forwarder's stack (its
@@ -461,11 +522,11 @@ constexpr std::size_t kIntermediateStack = 64 * 1024;
 
 } // namespace
 
-Expected<int, int> start_forwarder(std::uint16_t port) {
+Expected<ForwarderStart, int> start_forwarder(std::uint16_t port) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return Unexpected(errno);
     const int ours = pair[0];
-    UniqueFd theirs(pair[1]);
+    const UniqueFd theirs(pair[1]);
     const std::size_t size = kPage + kForwarderStack + kPage + kIntermediateStack;
     auto* base = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE,
                                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0));
@@ -477,25 +538,23 @@ Expected<int, int> start_forwarder(std::uint16_t port) {
     char* forwarder_top = base + kPage + kForwarderStack;
     auto* args = reinterpret_cast<StartArgs*>(forwarder_top);
     *args = StartArgs{theirs.get(), port, forwarder_top};
-    const int child =
-        ::clone(intermediate_main, base + size, CLONE_VM | CLONE_VFORK | SIGCHLD, args);
-    if (child < 0) {
-        const int error = errno;
+    const long starter = morvik_raw_clone(CLONE_VM | SIGCHLD, base + size, intermediate_main, args);
+    if (starter < 0) {
         ::close(ours);
-        return Unexpected(error);
+        return Unexpected(static_cast<int>(-starter));
     }
+    return ForwarderStart{ours, static_cast<pid_t>(starter)};
+}
+
+int reap_starter(pid_t starter) {
     int status = 0;
     pid_t reaped;
     do {
-        reaped = ::waitpid(child, &status, 0);
+        reaped = ::waitpid(starter, &status, 0);
     } while (reaped < 0 && errno == EINTR);
     // ECHILD: the caller ignores SIGCHLD and the child was reaped for us; a
-    // forwarder that never started shows as end of file on the pair.
-    if (reaped == child && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        ::close(ours); // no forwarder shares this memory
-        return Unexpected(WEXITSTATUS(status));
-    }
-    return ours;
+    // forwarder that never started shows when the hand-over finds no one.
+    return reaped == starter && WIFEXITED(status) ? WEXITSTATUS(status) : 0;
 }
 
 } // namespace morvik::sandbox

@@ -4,8 +4,9 @@
 // caller's loopback, and nothing else, and ends when the command ends.
 //
 // Starting it copies nothing: it is cloned sharing the launcher's memory
-// (through a short-lived child, so that it is neither the command's child
-// nor a zombie left to it) and, until the launcher's memory is its alone,
+// (through a short-lived child, which the launcher reaps before the
+// hand-over, so that the forwarder is neither the command's child nor a
+// zombie left to it) and, until the launcher's memory is its alone,
 // touches nothing but its own stack. It first closes every descriptor but
 // its end of a socket pair, puts 0 to 2 on /dev/null, and waits for the
 // launcher's end to close. The launcher never closes that end itself: the
@@ -19,6 +20,8 @@
 // has ended.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "base/expected.hpp"
@@ -29,10 +32,21 @@ namespace morvik::sandbox {
 // 127.0.0.1 and ::1.
 inline constexpr int kMaxListeners = 2;
 
-// Starts the forwarder for the caller's proxy on `port`. Returns this
-// process's end of the socket pair, close-on-exec, which this process must
-// never close (see above), or the errno of the failed step.
-[[nodiscard]] Expected<int, int> start_forwarder(std::uint16_t port);
+// A forwarder being started: this process's end of the socket pair
+// (close-on-exec, and never to be closed by this process: see above), and
+// the short-lived child that starts it, to be reaped with reap_starter().
+struct ForwarderStart {
+    int channel = -1;
+    pid_t starter = -1;
+};
+
+// Starts the forwarder for the caller's proxy on `port`, without waiting
+// for it; or the errno of the failed step.
+[[nodiscard]] Expected<ForwarderStart, int> start_forwarder(std::uint16_t port);
+
+// Waits for the short-lived child: 0, or the errno with which it failed to
+// start the forwarder.
+[[nodiscard]] int reap_starter(pid_t starter);
 
 // Installs the forwarder's system-call filter (see forwarder_filter.cpp) on
 // the calling thread (no-new-privileges must be set): 0 or the errno of the

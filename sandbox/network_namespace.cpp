@@ -26,12 +26,6 @@ std::string NetworkError::line() const {
     case Step::ReadCapabilities:
         text = "read the capability sets";
         break;
-    case Step::SocketPair:
-        text = "socketpair";
-        break;
-    case Step::Fork:
-        text = "fork";
-        break;
     case Step::Dumpable:
         text = "set dumpable";
         break;
@@ -173,12 +167,12 @@ Expected<void, NetworkError> isolate_network(const profile::SandboxProfile& prof
     if (sets.error != 0) return failed(Step::ReadCapabilities, sets.error);
     const bool sys_admin = (sets.effective & (std::uint64_t{1} << CAP_SYS_ADMIN)) != 0;
 
-    // Never closed here: see start_forwarder.
-    int channel = -1;
+    // The channel is never closed here: see start_forwarder.
+    ForwarderStart forwarder;
     if (profile.proxy_port) {
         auto started = start_forwarder(*profile.proxy_port);
         if (!started) return failed(Step::Forwarder, started.error());
-        channel = *started;
+        forwarder = *started;
     }
 
     if (sys_admin) {
@@ -220,7 +214,8 @@ Expected<void, NetworkError> isolate_network(const profile::SandboxProfile& prof
     }
     const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
     if (!process) return failed(Step::ProcessFd, errno);
-    if (const int e = hand_over(channel, listeners, process); e != 0) {
+    if (const int e = reap_starter(forwarder.starter); e != 0) return failed(Step::Forwarder, e);
+    if (const int e = hand_over(forwarder.channel, listeners, process); e != 0) {
         return failed(Step::HandOver, e);
     }
     return {};

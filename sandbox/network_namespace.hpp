@@ -33,8 +33,7 @@ namespace morvik::sandbox {
 struct NetworkError {
     enum class Step : std::uint8_t {
         ReadCapabilities,
-        SocketPair,
-        Fork,
+        Forwarder,
         Dumpable,
         Unshare,
         Setgroups,
@@ -44,7 +43,6 @@ struct NetworkError {
         ListenIpv4,
         ListenIpv6,
         ProcessFd,
-        Forwarder,
         HandOver,
     };
 

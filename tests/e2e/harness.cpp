@@ -66,14 +66,12 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
 
 } // namespace
 
-Started::Started(const std::vector<std::string>& argv_in, const RunOptions& options) {
+RunResult run_process(const std::vector<std::string>& argv_in, const RunOptions& options) {
     int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
     if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    if ((options.stdin_data || options.stdin_pipe) && ::pipe2(in_pipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe");
-    }
+    if (options.stdin_data && ::pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> argv = argv_in;
     std::vector<std::string> env;
     if (options.env) env = *options.env;
@@ -87,7 +85,7 @@ Started::Started(const std::vector<std::string>& argv_in, const RunOptions& opti
         ::dup2(err_pipe[1], 2);
         if (options.close_stdin) {
             ::close(0);
-        } else if (in_pipe[0] >= 0) {
+        } else if (options.stdin_data) {
             ::dup2(in_pipe[0], 0);
         }
         // Start from a clean slate: only 0-2 and the descriptor the test
@@ -115,94 +113,40 @@ Started::Started(const std::vector<std::string>& argv_in, const RunOptions& opti
         ::execve(path, argv_c.data(), options.env ? env_c.data() : environ);
         ::_exit(122);
     }
-    pid_ = pid;
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
-    out_ = out_pipe[0];
-    err_ = err_pipe[0];
-    if (in_pipe[0] >= 0) {
-        ::close(in_pipe[0]);
-        in_ = in_pipe[1];
-    }
     if (options.stdin_data) {
+        ::close(in_pipe[0]);
         const std::string& data = *options.stdin_data;
-        [[maybe_unused]] ssize_t n = ::write(in_, data.data(), data.size());
-        close_stdin();
+        [[maybe_unused]] ssize_t n = ::write(in_pipe[1], data.data(), data.size());
+        ::close(in_pipe[1]);
     }
-}
-
-Started::~Started() {
-    for (const int fd : {out_, err_, in_})
-        if (fd >= 0) ::close(fd);
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-}
-
-void Started::close_stdin() {
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
-}
-
-std::optional<std::string> Started::read_line(int timeout_ms) {
-    for (;;) {
-        if (const auto nl = result_.out.find('\n'); nl != std::string::npos) {
-            std::string line = result_.out.substr(0, nl);
-            result_.out.erase(0, nl + 1);
-            return line;
-        }
-        pollfd p{out_, POLLIN, 0};
-        if (out_ < 0 || ::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
-        char buf[4096];
-        const ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n <= 0) {
-            ::close(out_);
-            out_ = -1;
-            return std::nullopt;
-        }
-        result_.out.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
-bool Started::read_to_eof(int timeout_ms) {
-    int* fds[2] = {&out_, &err_};
+    RunResult result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int open_count = 2;
     char buf[4096];
-    while (out_ >= 0 || err_ >= 0) {
-        pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        const int rc = ::poll(p, 2, timeout_ms);
-        if (rc == 0) return false;
-        if (rc < 0) {
+    while (open_count > 0) {
+        if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            return false;
+            break;
         }
         for (int i = 0; i < 2; ++i) {
-            if (p[i].fd < 0 || p[i].revents == 0) continue;
-            const ssize_t n = ::read(p[i].fd, buf, sizeof buf);
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
-                (i == 0 ? result_.out : result_.err).append(buf, static_cast<std::size_t>(n));
+                (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
             } else {
-                ::close(*fds[i]);
-                *fds[i] = -1;
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
             }
         }
     }
-    return true;
-}
-
-RunResult Started::wait() {
-    read_to_eof();
     int wstatus = 0;
-    while (pid_ > 0 && ::waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
-    pid_ = -1;
-    result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    return std::move(result_);
-}
-
-RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options) {
-    return Started(argv, options).wait();
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return result;
 }
 
 RunResult run_sandboxed(const std::string& profile, const std::vector<std::string>& command,
@@ -414,18 +358,14 @@ std::vector<std::string> Confined::command(const Row& row) const {
     return argv;
 }
 
-std::vector<std::string> Confined::argv(const Row& row) {
-    std::vector<std::string> out;
-    for (const std::string& w : row.wrapper)
-        out.push_back(expand(w));
-    out.insert(out.end(), {launcher_, "--profile", profile(row.profile), "--"});
-    for (std::string& a : command(row))
-        out.push_back(std::move(a));
-    return out;
-}
-
 RunResult Confined::launch(const Row& row) {
-    return run_process(argv(row), options(row));
+    std::vector<std::string> argv;
+    for (const std::string& w : row.wrapper)
+        argv.push_back(expand(w));
+    argv.insert(argv.end(), {launcher_, "--profile", profile(row.profile), "--"});
+    for (std::string& a : command(row))
+        argv.push_back(std::move(a));
+    return run_process(argv, options(row));
 }
 
 pid_t Confined::outside(const std::vector<std::string>& serve) {

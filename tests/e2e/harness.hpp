@@ -36,35 +36,6 @@ struct RunOptions {
     std::string exec_path{};     // program to execute when argv[0] is not it (or argv is empty)
     bool ignore_sigpipe = false; // start the child with SIGPIPE ignored (else default)
     std::optional<unsigned long> memory_limit{}; // RLIMIT_AS in bytes
-    bool stdin_pipe = false; // standard input on a pipe the test closes (Started::close_stdin)
-};
-
-// A child process whose output the test reads while it runs.
-class Started {
-  public:
-    explicit Started(const std::vector<std::string>& argv, const RunOptions& options = {});
-    // A process still running is killed and reaped.
-    ~Started();
-    Started(const Started&) = delete;
-    Started& operator=(const Started&) = delete;
-
-    [[nodiscard]] pid_t pid() const { return pid_; }
-    // The next line of standard output, without its line feed; none at end
-    // of file or after `timeout_ms`.
-    std::optional<std::string> read_line(int timeout_ms = 10000);
-    // Reads until end of file on standard output and error; false when
-    // `timeout_ms` passed first.
-    bool read_to_eof(int timeout_ms = -1);
-    void close_stdin();
-    // Reads to end of file, reaps the process and returns what it wrote.
-    RunResult wait();
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    int in_ = -1;
-    RunResult result_;
 };
 
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options = {});
@@ -222,9 +193,6 @@ class Confined : public ::testing::TestWithParam<Who> {
     // do so for the scratch dir).
     void hand_over(const std::string& tree) const;
     [[nodiscard]] std::string expand(std::string text) const;
-    // The command line and the options of one row's run.
-    std::vector<std::string> argv(const Row& row);
-    RunOptions options(const Row& row) const;
 
     ScratchDir scratch_;
     TcpListener proxy_;
@@ -232,6 +200,7 @@ class Confined : public ::testing::TestWithParam<Who> {
     std::string work_, home_, probe_, launcher_;
 
   private:
+    RunOptions options(const Row& row) const;
     std::vector<std::string> command(const Row& row) const;
     std::string profile(const ProfileSpec& settings);
     std::map<std::string, std::string> profiles_; // text -> file

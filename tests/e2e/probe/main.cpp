@@ -40,7 +40,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
 
 extern char** environ;
 
@@ -124,31 +123,48 @@ int unix_connect(const char* name, bool abstract, bool own) {
     return report(ok);
 }
 
-// Listens on `fd`, then forks a server that accepts until killed; prints
-// its pid, so that a caller can use it at once and kill it later.
-int serve(int fd, bool ok) {
-    if (!ok || ::listen(fd, 16) != 0) return report(false);
+// Listens on `fd`, then forks a server that, until killed, answers each
+// connection once its request has ended (a blank line or end of file) as a
+// web server or proxy would: with `name`, or with `stream`, with bytes until
+// the client is gone. Prints the server's pid (and the port, when the kernel
+// picked it), so that a caller can use it at once and kill it later.
+int serve(int fd, bool ok, const std::string& name = "ok", bool stream = false) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (!ok || ::listen(fd, 16) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len))
+        return report(false);
     const pid_t pid = ::fork();
     if (pid < 0) return report(false);
     if (pid == 0) { // let go of the caller's output, which it may read to the end
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 1);
         ::dup2(null, 2);
-        for (;;) {
+        const std::string answer = "HTTP/1.0 200 OK\r\n\r\n" + name + "\n";
+        for (char buf[65536] = {};;) {
             const int c = ::accept(fd, nullptr, nullptr);
-            if (c >= 0) ::close(c);
+            std::string request;
+            for (ssize_t n = 1; n > 0 && request.find("\r\n\r\n") == std::string::npos;)
+                if ((n = ::read(c, buf, sizeof buf)) > 0) request.append(buf, std::size_t(n));
+            ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+            while (stream && ::send(c, buf, sizeof buf, MSG_NOSIGNAL) > 0) {
+            }
+            ::close(c);
         }
     }
-    std::printf("%d\n", pid);
+    std::printf(name == "unbound" ? "%d %d\n" : "%d\n", pid, ntohs(a.sin_port));
     return 0;
 }
 
-int serve_tcp(const char* port) {
+// On loopback PORT, or on ADDRESS:PORT; PORT "-": a listen() without bind().
+int serve_tcp(const char* port, const char* address, bool stream) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in a = loopback(port);
-    return serve(fd, fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0);
+    if (std::strcmp(port, "-") == 0) return serve(fd, fd >= 0, "unbound");
+    sockaddr_in a = loopback(port);
+    if (address != nullptr) ::inet_pton(AF_INET, address, &a.sin_addr);
+    return serve(fd, fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0,
+                 address != nullptr ? address : "127.0.0.1", stream);
 }
 
 int serve_unix(const char* name, bool abstract) {
@@ -157,6 +173,17 @@ int serve_unix(const char* name, bool abstract) {
     const socklen_t len = unix_address(a, name, abstract);
     if (!abstract) ::unlink(name);
     return serve(fd, fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), len) == 0);
+}
+
+// Waits up to 1.5 seconds for a datagram on loopback PORT ("ok").
+int udp_wait(const char* port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+        return report(false);
+    pollfd p{fd, POLLIN, 0};
+    errno = ETIMEDOUT;
+    return report(::poll(&p, 1, 1500) == 1);
 }
 
 // One datagram to loopback PORT, on a new socket or on descriptor FD.
@@ -327,6 +354,33 @@ int without_landlock(const char* err_name, char** argv) {
     return report(false);
 }
 
+// Runs argv where unshare fails with EPERM (a container's policy), or, for
+// "user-namespaces", where they are turned off: in a user namespace of its
+// own (its ids mapped to themselves) whose user.max_user_namespaces is 0.
+int without(const std::string& what, char** argv) {
+    const auto put = [](const char* path, const std::string& text) {
+        const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+        return fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    };
+    const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof code / sizeof code[0], code};
+    if (what == "unshare" ? ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0
+                          : ::unshare(CLONE_NEWUSER) != 0 || !put("/proc/self/setgroups", "deny") ||
+                                !put("/proc/self/uid_map", uid + " " + uid + " 1") ||
+                                !put("/proc/self/gid_map", gid + " " + gid + " 1") ||
+                                !put("/proc/sys/user/max_user_namespaces", "0"))
+        return report(false);
+    ::execv(argv[0], argv);
+    return report(false);
+}
+
 // Runs argv on a new pseudo-terminal, as its controlling terminal, and
 // copies what it writes there to standard output; exits as argv did.
 int terminal(char** argv) {
@@ -347,132 +401,6 @@ int terminal(char** argv) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// A TCP connection to ADDRESS (IPv4 or IPv6) and PORT; -1 on failure.
-int connect_to(const char* address, const char* port) {
-    sockaddr_in6 a6{};
-    sockaddr_in a4 = loopback(port);
-    a6.sin6_family = AF_INET6;
-    a6.sin6_port = a4.sin_port;
-    const bool v6 = ::inet_pton(AF_INET6, address, &a6.sin6_addr) == 1;
-    if (!v6 && ::inet_pton(AF_INET, address, &a4.sin_addr) != 1) return -1;
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto* sa =
-        v6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4);
-    if (fd < 0 || ::connect(fd, sa, v6 ? sizeof a6 : sizeof a4) != 0) return -1;
-    return fd;
-}
-
-// Sends "GET PATH HTTP/1.0" (and half-closes, for a PATH holding
-// "half-close") and prints the body of the answer.
-int fetch(const char* address, const char* port, const char* path) {
-    const int fd = connect_to(address, port);
-    const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
-    if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 ||
-        (std::strstr(path, "half-close") != nullptr && ::shutdown(fd, SHUT_WR) != 0))
-        return report(false);
-    std::string answer;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0)
-        answer.append(buf, static_cast<std::size_t>(n));
-    if (n < 0) return report(false);
-    const auto body = answer.find("\r\n\r\n");
-    std::fputs(answer.substr(body == std::string::npos ? 0 : body + 4).c_str(), stdout);
-    return 0;
-}
-
-// Downloads "/stream" in a child and exits once the child has 1 MiB; the
-// child reads on and prints how its download ended.
-int download_and_leave(const char* address, const char* port) {
-    int ready[2];
-    if (::pipe(ready) != 0) return report(false);
-    if (::fork() == 0) {
-        const int fd = connect_to(address, port);
-        const char request[] = "GET /stream HTTP/1.0\r\n\r\n";
-        if (fd < 0 || ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0) {
-            report(false);
-            std::fflush(stdout);
-            ::_exit(1);
-        }
-        char buf[65536];
-        std::size_t total = 0;
-        ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) {
-            total += static_cast<std::size_t>(n);
-            if (total >= (1U << 20) && ready[1] >= 0) ::close(std::exchange(ready[1], -1));
-        }
-        std::printf("download ended: %s\n", n == 0 ? "end of file" : ::strerrorname_np(errno));
-        std::fflush(stdout);
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char c;
-    return ::read(ready[0], &c, 1) == 0 ? 0 : 1;
-}
-
-// A server of KIND (udp, tcp-unbound: a listen() without bind(), abstract)
-// on loopback: prints its port or name, then "reached" once something
-// arrives, or "alone" when standard input ends first.
-int serve_until_stdin_ends(const std::string& kind) {
-    const bool udp = kind == "udp", abstract = kind == "abstract";
-    const int fd = ::socket(abstract ? AF_UNIX : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
-    if (abstract) {
-        const std::string name = "morvik-probe-" + std::to_string(::getpid());
-        sockaddr_un a;
-        const socklen_t len = unix_address(a, name.c_str(), true);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 4) != 0)
-            return report(false);
-        std::puts(name.c_str());
-    } else {
-        sockaddr_in a = loopback("0");
-        socklen_t len = sizeof a;
-        if (udp && ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) return report(false);
-        if (!udp && ::listen(fd, 4) != 0) return report(false); // the kernel picks the port
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        std::printf("%d\n", ntohs(a.sin_port));
-    }
-    std::fflush(stdout);
-    pollfd p[2] = {{fd, POLLIN, 0}, {0, POLLIN, 0}};
-    ::poll(p, 2, 20000);
-    if (p[0].revents == 0 && p[1].revents != 0) ::poll(p, 1, 50); // a late datagram
-    std::puts(p[0].revents != 0 ? "reached" : "alone");
-    return 0;
-}
-
-bool write_file(const char* path, const std::string& text) {
-    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    return fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-// Runs argv where unshare fails with EPERM (a container's policy).
-int without_unshare(char** argv) {
-    sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{sizeof code / sizeof code[0], code};
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        return report(false);
-    ::execv(argv[0], argv);
-    return report(false);
-}
-
-// Runs argv where user namespaces are turned off: in a user namespace of
-// its own (its ids mapped to themselves) whose user.max_user_namespaces is 0.
-int without_user_namespaces(char** argv) {
-    const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
-    if (::unshare(CLONE_NEWUSER) != 0 || !write_file("/proc/self/setgroups", "deny") ||
-        !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
-        !write_file("/proc/self/gid_map", gid + " " + gid + " 1") ||
-        !write_file("/proc/sys/user/max_user_namespaces", "0"))
-        return report(false);
-    ::execv(argv[0], argv);
-    return report(false);
 }
 
 int run(const std::string& action, int argc, char** argv) {
@@ -523,8 +451,7 @@ int run(const std::string& action, int argc, char** argv) {
         return report(false);
     }
     if (action == "without-landlock" && argc >= 2) return without_landlock(a[0], argv + 1);
-    if (action == "without-unshare" && argc >= 1) return without_unshare(argv);
-    if (action == "without-user-namespaces" && argc >= 1) return without_user_namespaces(argv);
+    if (action == "without" && argc >= 2) return without(a[0], argv + 1); // unshare|user-namespaces
     if (action == "terminal" && argc >= 1) return terminal(argv);
     // Sockets: FAMILY TYPE PROTOCOL as numbers, through the raw system call
     if ((action == "socket" || action == "socket-high") && argc >= 3) {
@@ -550,12 +477,11 @@ int run(const std::string& action, int argc, char** argv) {
     if (action == "unix-self") return unix_connect(arg, false, true);        // listen, connect
     if (action == "abstract-connect") return unix_connect(arg, true, false); // NAME
     if (action == "abstract-self") return unix_connect(arg, true, true);
-    if (action == "serve-tcp") return serve_tcp(arg); // PORT
+    if (action == "serve-tcp") // PORT [ADDRESS [stream]]
+        return serve_tcp(arg, argc >= 2 ? a[1] : nullptr, argc >= 3);
+    if (action == "udp-wait") return udp_wait(arg); // PORT
     if (action == "serve-unix") return serve_unix(arg, false);
     if (action == "serve-abstract") return serve_unix(arg, true);
-    if (action == "serve-until-stdin-ends") return serve_until_stdin_ends(arg); // KIND
-    if (action == "fetch" && argc >= 3) return fetch(a[0], a[1], a[2]);         // ADDRESS PORT PATH
-    if (action == "download-and-leave" && argc >= 2) return download_and_leave(a[0], a[1]);
     // Processes, terminals, devices
     if (action == "kill") return report(::kill(static_cast<pid_t>(number(arg)), SIGTERM) == 0);
     if (action == "kill-child") return kill_child();
