@@ -134,6 +134,10 @@ void render_protections(std::string& out, const Plan& p, const profile::SandboxP
     } else if (p.drop_capabilities && p.full_drop) {
         line(out, "capabilities",
              "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
+    } else if (p.drop_capabilities && p.root) {
+        line(out, "capabilities",
+             "dropped (uid 0 holding none: sets cleared, secure bits and bounding set left, "
+             "no-new-privileges; /dev narrowed to its pseudo-devices)");
     } else if (p.drop_capabilities) {
         line(out, "capabilities",
              "dropped (a capability held without CAP_SETPCAP: sets cleared, bounding set "

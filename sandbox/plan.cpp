@@ -343,9 +343,15 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
 
     // The capabilities: a launcher that runs as uid 0 or holds any
     // capability hands the command none, unless the profile keeps them.
+    p.root = host.uid == 0 || host.euid == 0;
     if (!profile.keep_capabilities) {
-        if (host.uid == 0 || host.euid == 0) {
-            p.drop_capabilities = p.full_drop = true;
+        if (p.root) {
+            // Uid 0 already without any (a launcher nested in another's
+            // confinement) cannot touch the secure bits or the bounding set,
+            // and needs not: no-new-privileges keeps an exec from regaining
+            // any.
+            p.drop_capabilities = true;
+            p.full_drop = host.caps.error != 0 || host.caps.permitted != 0;
         } else if (host.caps.error != 0) {
             return fail("Failed to drop capabilities: failed to read the capability sets: " +
                         OsError{host.caps.error}.to_string());

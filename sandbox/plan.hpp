@@ -104,8 +104,9 @@ struct Plan {
     std::uint32_t restrict_flags = 0;
     Enforcement enforcement = Enforcement::NotEnforced;
     // uid 0 or a capability held: every capability is taken; `full_drop`
-    // (uid 0 or CAP_SETPCAP) also locks the secure bits and empties the
-    // bounding set.
+    // (uid 0 holding capabilities, or CAP_SETPCAP) also locks the secure
+    // bits and empties the bounding set.
+    bool root = false; // the launcher runs as uid 0 (real or effective)
     bool drop_capabilities = false;
     bool full_drop = false;
     SyscallFilter filter{};

@@ -194,6 +194,31 @@ TEST_P(HostileTest, CommandHoldsNoCapabilities) {
     });
 }
 
+// A launcher started inside the confinement confines its command further:
+// as root it holds no capability left to drop, and needs to lock nothing.
+TEST_P(HostileTest, LauncherInsideTheConfinement) {
+    scratch_.copy_file(kLauncher, "tools/launcher", 0755);
+    scratch_.write_file("w/inner.json", profile_json({.worktree_path = work_,
+                                                      .agent_config_dirs = {home_},
+                                                      .tool_dirs = {scratch_ / "tools"}}));
+    const std::vector<std::string> nested = {"$s/tools/launcher", "--profile", "$w/inner.json",
+                                             "--", "$probe"};
+    const auto inner = [&](std::vector<std::string> probe) {
+        std::vector<std::string> argv = nested;
+        argv.insert(argv.end(), probe.begin(), probe.end());
+        return argv;
+    };
+    check({
+        {.name = "capability sets", .command = inner({"caps"}), .expect = "none", .who = Who::root},
+        {.name = "capability sets",
+         .command = inner({"caps"}),
+         .expect = "CapBnd",
+         .who = Who::nobody},
+        {"write in the work tree", inner({"write", "$w/f"})},
+        {"write outside it", inner({"write", "$s/f"}), "EACCES"},
+    });
+}
+
 TEST_P(HostileTest, NoSetIdProgramIsPlanted) {
     // A root command still owns uid 0's files, inside the rules or not
     // (Landlock does not cover chmod): set-ID modes are refused. An

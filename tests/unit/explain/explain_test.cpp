@@ -377,12 +377,17 @@ TEST(ExplainTest, ProtectionLines) {
          [](profile::SandboxProfile&) {},
          {"scopes: none (the kernel does not support them)"}},
         {"root",
-         [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
+         [](FakeKernel& k) { k.set_version(6), k.uid = 0, k.caps.permitted = ~0ULL; },
          [](profile::SandboxProfile&) {},
          {"capabilities: dropped (uid 0 or a capability held; /dev narrowed to its "
           "pseudo-devices)",
           "filter set-id: refused (capabilities dropped: no set-user-ID or set-group-ID mode, no "
           "openat2)"}},
+        {"root holding none",
+         [](FakeKernel& k) { k.set_version(6), k.uid = 0; },
+         [](profile::SandboxProfile&) {},
+         {"capabilities: dropped (uid 0 holding none: sets cleared, secure bits and bounding set "
+          "left, no-new-privileges; /dev narrowed to its pseudo-devices)"}},
         {"a capability with CAP_SETPCAP",
          [](FakeKernel& k) { k.set_version(6), k.caps.effective = 1ULL << 8; },
          [](profile::SandboxProfile&) {},

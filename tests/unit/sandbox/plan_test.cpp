@@ -305,28 +305,32 @@ TEST(Plan, EachFailureStopsTheRun) {
          apply + "failed to restrict the calling thread: Operation not permitted (os error 1)", 17},
         {"secure bits",
          [](FakeKernel& k, profile::SandboxProfile&) {
-             k.uid = 0, k.prctl_errors[PR_SET_SECUREBITS] = EPERM;
+             k.uid = 0, k.caps.permitted = ~0ULL, k.prctl_errors[PR_SET_SECUREBITS] = EPERM;
          },
          drop + "failed to lock the secure bits: Operation not permitted (os error 1)", -1},
         {"ambient",
          [](FakeKernel& k, profile::SandboxProfile&) {
-             k.uid = 0, k.prctl_errors[PR_CAP_AMBIENT] = EINVAL;
+             k.uid = 0, k.caps.permitted = ~0ULL, k.prctl_errors[PR_CAP_AMBIENT] = EINVAL;
          },
          drop + "failed to clear the ambient capabilities: Invalid argument (os error 22)", -1},
         {"bounding set",
          [](FakeKernel& k, profile::SandboxProfile&) {
-             k.uid = 0, k.prctl_errors[PR_CAPBSET_DROP] = EPERM;
+             k.uid = 0, k.caps.permitted = ~0ULL, k.prctl_errors[PR_CAPBSET_DROP] = EPERM;
          },
          drop + "failed to drop capability 0 from the bounding set: Operation not permitted (os "
                 "error 1)",
          -1},
         {"bounding set unknown to the kernel",
-         [](FakeKernel& k, profile::SandboxProfile&) { k.uid = 0, k.last_cap = -1; },
+         [](FakeKernel& k, profile::SandboxProfile&) {
+             k.uid = 0, k.caps.permitted = ~0ULL, k.last_cap = -1;
+         },
          drop + "failed to drop capability 0 from the bounding set: Invalid argument (os error "
                 "22)",
          -1},
         {"capset",
-         [](FakeKernel& k, profile::SandboxProfile&) { k.uid = 0, k.capset_error = EPERM; },
+         [](FakeKernel& k, profile::SandboxProfile&) {
+             k.uid = 0, k.caps.permitted = ~0ULL, k.capset_error = EPERM;
+         },
          drop + "failed to clear the capability sets: Operation not permitted (os error 1)", -1},
         {"secure bits refused, but not needed without CAP_SETPCAP",
          [](FakeKernel& k, profile::SandboxProfile&) {
@@ -412,8 +416,9 @@ TEST(Plan, PrivilegedLauncherDropsEveryCapabilityAndNarrowsDev) {
     };
     const Case cases[] = {
         {"uid 0", 0, 0, ~0ULL, false, true, true},
-        {"effective uid 0 only", 1000, 0, 0, false, true, true},
-        {"real uid 0 only", 0, 1000, 0, false, true, true},
+        {"effective uid 0 only", 1000, 0, ~0ULL, false, true, true},
+        {"real uid 0 only", 0, 1000, ~0ULL, false, true, true},
+        {"uid 0 holding none (nested in another confinement)", 0, 0, 0, false, true, false},
         {"CAP_SETPCAP without uid 0", 1000, 1000, 1ULL << 8, false, true, true},
         {"a capability without uid 0 or CAP_SETPCAP", 1000, 1000, 1ULL << 12, false, true, false},
         {"unprivileged", 1000, 1000, 0, false, false, false},
