@@ -522,6 +522,7 @@ int run(const std::string& action, int argc, char** argv) {
         ::execv(a[1], argv + 1);
         return report(false);
     }
+    if (action == "setuid") return report(::setuid(static_cast<uid_t>(number(arg))) == 0); // UID
     if (action == "without-landlock" && argc >= 2) return without_landlock(a[0], argv + 1);
     if (action == "without-unshare" && argc >= 1) return without_unshare(argv);
     if (action == "without-user-namespaces" && argc >= 1) return without_user_namespaces(argv);
