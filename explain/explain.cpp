@@ -45,7 +45,9 @@ void render_rule(std::string& out, const Rule& rule) {
     head += quote_path(rule.path);
     head += ": ";
     if (rule.absent != 0) {
-        line(out, "skip", head + "absent: " + OsError{rule.absent}.to_string());
+        line(out, "skip",
+             head + (sandbox::absent_silently(rule.absent) ? "absent: " : "cannot be looked up: ") +
+                 OsError{rule.absent}.to_string());
         return;
     }
     if (!rule.unfit.empty()) {
@@ -261,7 +263,8 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel) {
         const auto profile = profile::parse_profile(*text);
         if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
-        const auto planned = sandbox::plan(*profile, sandbox::read_host(kernel), kernel);
+        const auto planned =
+            sandbox::plan(*profile, sandbox::read_host(kernel, profile->run_as), kernel);
         if (!planned) {
             // What was decided before the failure helps to find its cause.
             o.out = render(planned.error().partial, *profile, false);

@@ -43,9 +43,10 @@
 // line feed and tab as \n and \t, other control characters, C1 included, and
 // bytes that are not valid UTF-8 as \xHH) and '"' as \". A rule's NOTES are
 // "(not a directory: removed RIGHTS)" and "(unsupported by the kernel:
-// RIGHTS)". A skip's REASON is "absent: OS ERROR", "not granted: WHY" (the
-// home directory only, where the launcher warns) or "dropped: the kernel
-// supports none of RIGHTS".
+// RIGHTS)". A skip's REASON is "absent: OS ERROR", "cannot be looked up: OS
+// ERROR" (a path there but out of reach, where the launcher warns for a
+// profile path), "not granted: WHY" (the home directory only, where the
+// launcher warns) or "dropped: the kernel supports none of RIGHTS".
 // "enforcement: not enforced" is where the launcher prints its warning.
 // A minimum_landlock_abi the kernel does not meet ends the output with the
 // launcher's failure line.

@@ -150,9 +150,7 @@ int run(std::span<const char* const> args, sandbox::Kernel& kernel,
     const OpenFileLimit open_files;
     std::optional<sandbox::Plan> plan;
     try {
-        sandbox::Host host = sandbox::read_host(kernel);
-        if (profile->run_as) host.run_uid = profile->run_as->uid;
-        auto planned = sandbox::plan(*profile, host, kernel);
+        auto planned = sandbox::plan(*profile, sandbox::read_host(kernel, profile->run_as), kernel);
         if (!planned) return fail_at(Stage::Confine, planned.error().line);
         plan = std::move(*planned);
         if (profile->run_as) {

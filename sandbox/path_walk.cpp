@@ -66,6 +66,7 @@ SysResult PathWalker::open(int dirfd, const std::string& name) {
 Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
     links_ = 0;
     link_dirs_.clear();
+    checked_link_ = {};
     if (path.empty()) return failed(ENOENT);
     if (path.find('\0') != std::string::npos) return failed(EINVAL);
     const bool absolute = path.front() == '/';
@@ -77,6 +78,12 @@ Expected<Resolved, WalkError> PathWalker::resolve(const std::string& path) {
         const SysResult root = open(root_.get(), ".");
         if (root.value < 0) return failed(root.error);
         r->fd = UniqueFd(kernel_, static_cast<int>(root.value));
+    }
+    if (r && !checked_link_.link.empty()) {
+        auto chain = ancestry(*r);
+        if (!chain) return unopenable(chain.error());
+        if (!beneath(*chain, anchors_))
+            return Unexpected(WalkError{WalkError::Kind::Refused, 0, std::move(checked_link_)});
     }
     return r;
 }
@@ -156,6 +163,7 @@ Expected<Resolved, WalkError> PathWalker::walk(Resolved at, std::string_view pat
             if (!beneath(*target_chain, anchors_)) {
                 return Unexpected(WalkError{WalkError::Kind::Refused, 0, {whole, here, text.data}});
             }
+            if (checked_link_.link.empty()) checked_link_ = {whole, here, text.data};
         }
         at = std::move(*target);
         shown = std::move(here);

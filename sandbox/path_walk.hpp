@@ -7,8 +7,10 @@
 // descriptor and its text resolved in turn (from the root for an absolute
 // text, else from the link's directory). A link whose directory lies beneath
 // one of the `checked` places is followed only when what it leads to lies
-// beneath one of the `anchors`. "Beneath" compares device and inode numbers
-// while walking up with "..", never path text.
+// beneath one of the `anchors`, and so must, after such a link, the object
+// the whole path leads to (a ".." after the link could leave its target).
+// "Beneath" compares device and inode numbers while walking up with "..",
+// never path text.
 #pragma once
 
 #include <compare>
@@ -116,6 +118,8 @@ class PathWalker {
     std::vector<FileId> anchors_;
     int links_ = 0;
     std::vector<Ancestry> link_dirs_;
+    // The first link the last `resolve` followed from a checked place.
+    LinkRefusal checked_link_;
     // Ancestries found so far. A confined command cannot move a directory
     // into or out of the places it may write to (that needs rights on both
     // sides), so what lies above one does not change while the rules are

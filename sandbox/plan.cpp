@@ -224,9 +224,12 @@ using SystemDirs = std::vector<std::pair<std::string, Ancestry>>;
 // Why the home directory, resolved to `home`, gets no rule: not a
 // directory, the root, a top-level directory other than "/root", equal to,
 // beneath or above a system directory, or owned by someone other than
-// `uid`. Empty when it is fit.
+// `uid`. For uid 0, which owns most of the system, only "/root" itself or
+// a directory at or beneath a `writable` place (one the ruleset grants
+// every right) will do, whoever owns it. Empty when it is fit.
 std::string home_unfit(const StatResult& home, const Ancestry& chain, const SystemDirs& system,
-                       std::optional<FileId> root_home, uid_t uid) {
+                       std::optional<FileId> root_home, const std::vector<FileId>& writable,
+                       uid_t uid) {
     if (!home.is_directory()) return "not a directory";
     if (chain.size() == 1) return "the root directory";
     if (chain.size() == 2 && root_home != chain.front()) return "a top-level directory";
@@ -235,6 +238,10 @@ std::string home_unfit(const StatResult& home, const Ancestry& chain, const Syst
         if (beneath(chain, {dir.front()})) return "beneath the system directory " + name;
         if (beneath(dir, {chain.front()})) return "holds the system directory " + name;
     }
+    if (uid == 0) {
+        if (root_home == chain.front() || beneath(chain, writable)) return {};
+        return "neither /root nor beneath a writable place (the command runs as uid 0)";
+    }
     if (home.uid != uid) return owner_mismatch(home.uid, uid);
     return {};
 }
@@ -242,7 +249,8 @@ std::string home_unfit(const StatResult& home, const Ancestry& chain, const Syst
 // The home rule: resolved like every path, planned only when fit, else one
 // warning line.
 Expected<void, std::string> plan_home(Plan& out, Rule rule, PathWalker& walker,
-                                      const SystemDirs& system, uid_t uid) {
+                                      const SystemDirs& system, const std::vector<FileId>& writable,
+                                      uid_t uid) {
     if (!rule.path.starts_with('/')) {
         rule.unfit = "not an absolute path";
     } else {
@@ -259,7 +267,8 @@ Expected<void, std::string> plan_home(Plan& out, Rule rule, PathWalker& walker,
             auto c = walker.ancestry(*home);
             if (c) {
                 chain = std::move(*c);
-                if (chain.size() == 2) { // a top-level directory: only "/root" may be one
+                // Only "/root" may be a top-level directory, and uid 0's home.
+                if (chain.size() == 2 || uid == 0) {
                     if (auto r = walker.resolve("/root"); r) root_home = id_of(r->st);
                 }
             } else {
@@ -271,7 +280,8 @@ Expected<void, std::string> plan_home(Plan& out, Rule rule, PathWalker& walker,
                                  : "cannot be examined: " + errno_description(c.error());
             }
         }
-        if (rule.unfit.empty()) rule.unfit = home_unfit(home->st, chain, system, root_home, uid);
+        if (rule.unfit.empty())
+            rule.unfit = home_unfit(home->st, chain, system, root_home, writable, uid);
         if (rule.unfit.empty()) {
             rule.file = false;
             rule.fd = std::move(home->fd);
@@ -297,12 +307,16 @@ std::string kernel_version_text(const Plan& p) {
 
 } // namespace
 
-Host read_host(Kernel& kernel) {
+bool absent_silently(int error) noexcept {
+    return error == ENOENT || error == ENOTDIR;
+}
+
+Host read_host(Kernel& kernel, const std::optional<profile::RunAs>& run_as) {
     Host host;
     host.uid = kernel.getuid();
     host.euid = kernel.geteuid();
     host.caps = kernel.capget();
-    host.run_uid = host.uid;
+    host.run_uid = run_as ? run_as->uid : host.uid;
     host.home = home_dir(kernel, host.run_uid);
     return host;
 }
@@ -363,9 +377,10 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
         }
     }
 
-    // The version: the ABI file's number, else the kernel's own answer,
-    // else 1. The kernel is asked once, whatever the file says: its answer
-    // decides what it supports.
+    // The version: the lower of the ABI file's number and the kernel's own
+    // answer (a file can only lower it), the one there is when the other
+    // is missing, else 1. The kernel is asked once, whatever the file says:
+    // its answer decides what it supports.
     std::optional<std::uint32_t> from_file;
     if (const ReadResult file = kernel.read_file(kAbiVersionPath);
         file.error == 0 && is_valid_utf8(file.data)) {
@@ -373,13 +388,20 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
     }
     const SysResult answer =
         kernel.landlock_create_ruleset(nullptr, 0, kLandlockCreateRulesetVersion);
-    p.version = from_file.value_or(answer.value > 0 ? static_cast<std::uint32_t>(answer.value) : 1);
-    p.level = p.version >= 1 && p.version <= 5 ? static_cast<std::uint8_t>(p.version) : 6;
     p.kernel_version = answer.value < 0 ? -1 : answer.value;
     p.kernel_error = answer.value < 0 ? answer.error : 0;
-    if (const auto minimum = profile.minimum_landlock_abi; minimum && p.kernel_version < *minimum) {
-        return fail(kApplyFailed + kernel_version_text(p) +
-                    ", below the required minimum_landlock_abi " + std::to_string(*minimum));
+    p.version = answer.value > 0 ? static_cast<std::uint32_t>(std::min<std::int64_t>(
+                                       answer.value, from_file.value_or(answer.value)))
+                                 : from_file.value_or(1);
+    p.level = p.version >= 1 && p.version <= 5 ? static_cast<std::uint8_t>(p.version) : 6;
+    if (const auto minimum = profile.minimum_landlock_abi; minimum) {
+        const std::string below =
+            ", below the required minimum_landlock_abi " + std::to_string(*minimum);
+        if (p.kernel_version < *minimum) return fail(kApplyFailed + kernel_version_text(p) + below);
+        if (p.version < *minimum) {
+            return fail(kApplyFailed + kAbiVersionPath + " says " + std::to_string(p.version) +
+                        " (the kernel reports " + std::to_string(p.kernel_version) + ")" + below);
+        }
     }
 
     // The rights of the version, and what the kernel keeps of them.
@@ -433,6 +455,11 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
         }
         grant(rule);
         if (keep && !chain.empty()) system.emplace_back(rule.path, std::move(chain));
+        // A profile path that is there but cannot be looked up is said.
+        if (rule.absent != 0 && !absent_silently(rule.absent) && rule.origin < Origin::System) {
+            p.warnings.push_back("Warning: profile path " + escape_name(rule.path) +
+                                 " skipped: " + OsError{rule.absent}.to_string());
+        }
     }
     places->link_free.clear();
 
@@ -440,7 +467,7 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
     p.home = host.home;
     if (p.home) {
         Rule rule{.origin = Origin::Home, .path = *p.home, .asked = home_access};
-        if (auto r = plan_home(p, std::move(rule), walker, system, host.run_uid); !r)
+        if (auto r = plan_home(p, std::move(rule), walker, system, places->all, host.run_uid); !r)
             return fail(std::move(r).error());
         grant(p.rules.back());
     }

@@ -38,8 +38,9 @@ struct Host {
     uid_t run_uid = 0; // the uid the command will run as
 };
 
-// Reads the host through `kernel`; the command runs as the real uid.
-[[nodiscard]] Host read_host(Kernel& kernel);
+// Reads the host through `kernel`; the command runs as `run_as`'s uid, else
+// as the real uid.
+[[nodiscard]] Host read_host(Kernel& kernel, const std::optional<profile::RunAs>& run_as = {});
 
 // Where a path rule comes from: the profile's keys, the fixed read-only
 // system directories, the shared writable ones ("/tmp", "/dev"), the home.
@@ -69,7 +70,8 @@ struct Rule {
     AccessFs asked{};    // the rights the policy asks for
     AccessFs granted{};  // after the type check and the kernel's mask (none: dropped)
     bool file = false;   // not a directory: only the file rights apply
-    int absent = 0;      // the walk found nothing (this errno): no rule, no message
+    int absent = 0;      // the walk found nothing (this errno): no rule, and unless
+                         // `absent_silently`, a warning for a profile path
     std::string unfit{}; // the home directory is not granted (why): a warning
     UniqueFd fd{};       // what the walk reached (O_PATH, close-on-exec)
 };
@@ -120,6 +122,11 @@ struct PlanError {
     std::string line;
     Plan partial;
 };
+
+// Whether a path the walk could not look up for `error` is simply not there
+// (ENOENT, ENOTDIR), rather than there but out of reach (EACCES, ELOOP,
+// ENAMETOOLONG, EINVAL).
+[[nodiscard]] bool absent_silently(int error) noexcept;
 
 // The version number in the ABI file's text (valid UTF-8), or none.
 [[nodiscard]] std::optional<std::uint32_t> parse_abi_version(std::string_view text);

@@ -299,6 +299,8 @@ TEST_F(CommandLineTest, ManyRulesFitUnderTheHardLimitOnOpenFiles) {
     RunResult r = run("-Sn");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "16\n");
+#if !defined(__SANITIZE_ADDRESS__)
+    // (The sanitizers' own checks need descriptors the limit leaves none of.)
     r = run("-n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -306,6 +308,7 @@ TEST_F(CommandLineTest, ManyRulesFitUnderTheHardLimitOnOpenFiles) {
                                   scratch_.path() + "/tool") &&
                 r.err.ends_with("\": Too many open files (os error 24)\n"))
         << r.err;
+#endif
 }
 
 } // namespace

@@ -45,7 +45,8 @@ TEST(ExplainTest, ShowsTheRulesForARealProfile) {
     scratch.make_dir("work");
     const std::string tools = scratch.make_dir("tools");
     const std::string tool = scratch.write_file("tools/run.sh", "#!/bin/sh\n");
-    const std::string home = scratch.make_dir("home");
+    // Beneath the work tree: a home uid 0 is granted too.
+    const std::string home = scratch.make_dir("work/home");
     const std::string profile = scratch.write_file(
         "p.json", profile_json({.worktree_path = "work", // relative: against the cwd
                                 .git_dir = scratch / "absent",

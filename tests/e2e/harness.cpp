@@ -380,6 +380,10 @@ std::string Confined::profile(const ProfileSpec& settings) {
     if (spec.git_dir.empty()) spec.git_dir = work_ + "/.git";
     if (spec.tool_dirs.empty()) spec.tool_dirs = {scratch_ / "tools"};
     if (!spec.proxy_port) spec.proxy_port = proxy_.port();
+    // A command that runs as uid 0 gets a home directory only at "/root" or
+    // beneath a place it may write: a root supervisor lists the home it
+    // gives the command among the agent config dirs.
+    if (!nobody()) spec.agent_config_dirs.push_back(home_);
     for (std::vector<std::string>* list :
          {&spec.agent_config_dirs, &spec.tool_dirs, &spec.user_allowed_paths})
         for (std::string& path : *list)

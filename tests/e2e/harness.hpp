@@ -207,7 +207,8 @@ struct Row {
 
 // The fixture of every attack table: a scratch tree with the work tree, a
 // tool dir holding the probe and a copy of the launcher (reachable by uid
-// 65534), a proxy listener, and the checker. Instantiate a suite with
+// 65534), a home (for root, also an agent config dir), a proxy listener,
+// and the checker. Instantiate a suite with
 // MORVIK_E2E_AS_ROOT_AND_NOBODY(Suite).
 class Confined : public ::testing::TestWithParam<Who> {
   protected:

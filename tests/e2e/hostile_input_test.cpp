@@ -2,6 +2,7 @@
 // run or to the user: each attack through the built launcher, next to the
 // same profile's legitimate use still working.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +50,92 @@ TEST_P(HostileInputTest, PlantedLinkCannotWidenTheNextRun) {
             {"read", "$s/secret"},
             "status 1",
             link_refused("$w/.git", "/proc/self/root")}});
+}
+
+// A ".." after a link the command planted in a writable place may not leave
+// what the link leads to: the object the whole path leads to must lie
+// beneath a writable place too.
+TEST_P(HostileInputTest, DotDotAfterAPlantedLinkStaysInside) {
+    const std::string cfg = "$w/.git/../real/cfg", escape = "$w/.git/../..$s";
+    check({
+        {"link the git dir inside the work tree",
+         {"sh", "mkdir -p real/cfg && rm -rf .git && ln -s real .git"}},
+        {"a \"..\" after it that stays inside",
+         {"write", "$w/real/cfg/f"},
+         "ok",
+         "",
+         {.agent_config_dirs = {cfg}}},
+        {"replace it by a link to /tmp", {"sh", "rm .git && ln -s /tmp .git"}},
+        {"a \"..\" after it that leaves /tmp: the next run stops",
+         {"write", "$s/f"},
+         "status 1",
+         "Failed to apply Landlock rules: symbolic link \"$w/.git\" -> \"/tmp\" lies in a "
+         "writable place and leads outside every writable place; refusing \"" +
+             escape + "\"\n",
+         {.agent_config_dirs = {escape}}},
+    });
+}
+
+// The version used is the lower of the ABI file's number and the kernel's
+// answer: a smaller file (here mounted in a mount namespace of the run's
+// own) lowers it, and a profile's minimum then stops the run.
+TEST_P(HostileInputTest, SmallerVersionFileMeetsTheMinimum) {
+    if (abi_ < 4) GTEST_SKIP() << "needs a kernel at Landlock version 4";
+    const auto file = [](const std::string& version) {
+        return std::vector<std::string>{
+            "/usr/bin/unshare",
+            "-m",
+            "--propagation",
+            "private",
+            "/bin/sh",
+            "-c",
+            "mount -t tmpfs none /sys/kernel/security && mkdir /sys/kernel/security/landlock && "
+            "echo " +
+                version + " > /sys/kernel/security/landlock/abi_version && exec \"$@\"",
+            "sh"};
+    };
+    const Row base{
+        .command = {"write", "$w/f"}, .profile = {.minimum_landlock_abi = 4}, .who = Who::root};
+    Row granted = base, refused = base;
+    granted.name = "a file at the minimum";
+    granted.wrapper = file("4");
+    refused.name = "a file below the minimum";
+    refused.wrapper = file("1");
+    refused.expect = "status 1";
+    refused.err = "Failed to apply Landlock rules: /sys/kernel/security/landlock/abi_version says "
+                  "1 (the kernel reports " +
+                  std::to_string(abi_) + "), below the required minimum_landlock_abi 4\n";
+    check({granted, refused});
+}
+
+// A profile path that is there but cannot be looked up is skipped with one
+// warning line, and the run goes on; one that is not there, silently.
+TEST_P(HostileInputTest, ProfilePathsOutOfReachAreSaid) {
+    ASSERT_EQ(::symlink("loop", (scratch_ / "loop").c_str()), 0);
+    scratch_.make_dir("locked");
+    scratch_.make_dir("locked/t");
+    ASSERT_EQ(::chmod((scratch_ / "locked").c_str(), 0), 0);
+    const std::string tools = "$s/tools", warn = "Warning: profile path ";
+    const std::string long_name = "$s/" + std::string(300, 'x');
+    const auto row = [&](const std::string& path, const std::string& warning, Who who) {
+        return Row{.name = "tool dir " + path.substr(0, 40),
+                   .command = {"read", "$s/tools/probe"},
+                   .err = warning,
+                   .profile = {.tool_dirs = {tools, path}},
+                   .who = who};
+    };
+    check({
+        row("$s/loop", warn + "$s/loop skipped: Too many levels of symbolic links (os error 40)\n",
+            Who::both),
+        row(long_name, warn + long_name + " skipped: File name too long (os error 36)\n",
+            Who::both),
+        row("$s/locked/t", warn + "$s/locked/t skipped: Permission denied (os error 13)\n",
+            Who::nobody),
+        row("$s/locked/t", "", Who::root),
+        row("$s/absent", "", Who::both),
+        row("$s/tools/probe/x", "", Who::both),
+    });
+    ::chmod((scratch_ / "locked").c_str(), 0755);
 }
 
 // A work tree or home directory under /tmp: renamed within /tmp and linked
@@ -128,7 +215,45 @@ TEST_P(HostileInputTest, AtomicReplacementWorksInTheHome) {
     for (const auto& e : std::filesystem::directory_iterator(home_))
         names.push_back(e.path().filename());
     std::ranges::sort(names);
-    EXPECT_EQ(names, (std::vector<std::string>{".gitconfig"})); // no lock or temporary file
+    // No lock or temporary file. As root the home is an agent config dir,
+    // where a directory may be made.
+    const std::vector<std::string> want =
+        nobody() ? std::vector<std::string>{".gitconfig"}
+                 : std::vector<std::string>{".bashrc", ".gitconfig", "d"};
+    EXPECT_EQ(names, want);
+}
+
+// A command that runs as uid 0 owns most of the system: its home is granted
+// only at "/root" or beneath a place it may write anyway. Others get theirs
+// when they own it.
+TEST_P(HostileInputTest, HomeOfUidZeroOnlyAtRootOrBeneathAWritablePlace) {
+    const std::string warn = "Warning: home directory ";
+    const std::string root_reason =
+        " not granted: neither /root nor beneath a writable place (the command runs as uid 0)\n";
+    const Host tun{"no /dev/net/tun", {"readwrite", "/dev/net/tun"}, {"ENOENT"}};
+    const auto row = [](std::string home, const std::string& target, const std::string& warning,
+                        Who who, std::optional<Host> host = {}) {
+        return Row{.name = "HOME=" + home,
+                   .command = {"sh", "{ true >> " + target +
+                                         "; } 2>/dev/null && echo wrote || echo refused"},
+                   .expect = warning.empty() ? "wrote" : "refused",
+                   .err = warning,
+                   .home = home,
+                   .who = who,
+                   .host = host};
+    };
+    check({
+        row("$h", "$h/f", "", Who::both),
+        row("/var/lib", "/var/lib/morvik-e2e", warn + "/var/lib" + root_reason, Who::root),
+        row("/var/spool", "/var/spool/morvik-e2e", warn + "/var/spool" + root_reason, Who::root),
+        row("/dev/net", "/dev/net/tun", warn + "/dev/net" + root_reason, Who::root, tun),
+        row("/var/lib", "/var/lib/morvik-e2e",
+            warn + "/var/lib not granted: owned by uid 0, not by the real user (uid 65534)\n",
+            Who::nobody),
+        {.name = "HOME=/root", .command = {"exec", "/bin/true"}, .home = "/root", .who = Who::root},
+    });
+    for (const char* path : {"/var/lib/morvik-e2e", "/var/spool/morvik-e2e"})
+        EXPECT_NE(::unlink(path), 0) << path << " was written";
 }
 
 MORVIK_E2E_AS_ROOT_AND_NOBODY(HostileInputTest);

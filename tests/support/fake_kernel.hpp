@@ -438,7 +438,7 @@ struct Confined {
 };
 
 inline Confined confine(const profile::SandboxProfile& profile, sandbox::Kernel& kernel) {
-    auto plan = sandbox::plan(profile, sandbox::read_host(kernel), kernel);
+    auto plan = sandbox::plan(profile, sandbox::read_host(kernel, profile.run_as), kernel);
     if (!plan) return {plan.error().line, {}};
     if (auto r = sandbox::enforce(*plan, kernel); !r) return {r.error(), {}};
     return {"", plan->warnings};

@@ -283,13 +283,20 @@ const LinesCase kLinesCases[] = {
          k.set_version(2);
      },
      3128,
-     {"abi version: 5", "abi level: 5", "kernel support: available 2 (level 2)",
-      "unsupported fs: Truncate | IoctlDev", "handled net: none",
-      "unsupported net: BindTcp | ConnectTcp",
-      "rule: home \"/home/u\": WriteFile | ReadFile | RemoveFile | MakeReg "
-      "(unsupported by the kernel: Truncate)",
-      "port: 3128: dropped: the kernel supports none of ConnectTcp"},
-     {}},
+     {"abi version: 2", "abi level: 2", "kernel support: available 2 (level 2)",
+      "handled net: none (network not handled below level 4)",
+      "rule: home \"/home/u\": WriteFile | ReadFile | RemoveFile | MakeReg",
+      "port: none (network not handled below level 4)"},
+     {"unsupported"}},
+    {"FileAsksLessThanKernel",
+     [](FakeKernel& k) {
+         k.abi_file = "3";
+         k.set_version(7);
+     },
+     3128,
+     {"abi version: 3", "abi level: 3", "kernel support: available 7 (level 6)",
+      "handled net: none (network not handled below level 4)", "scopes: none (below level 6)"},
+     {"unsupported"}},
     {"NoHome",
      [](FakeKernel& k) {
          k.set_version(6);
@@ -298,6 +305,11 @@ const LinesCase kLinesCases[] = {
      3128,
      {"home: none"},
      {"rule: home"}},
+    {"ProfilePathOutOfReach",
+     [](FakeKernel& k) { k.files["/data"].open_error = EACCES; },
+     3128,
+     {"skip: user_allowed_paths \"/data\": cannot be looked up: Permission denied (os error 13)"},
+     {}},
     {"HomeAbsent",
      [](FakeKernel& k) {
          k.set_version(6);
@@ -335,18 +347,15 @@ const LinesCase kLinesCases[] = {
      {"handled net: BindTcp | ConnectTcp", "udp: not confined (allow_udp)"},
      {"Udp |"},
      true},
-    {"File10Kernel7",
+    {"File0Kernel7",
      [](FakeKernel& k) {
-         k.abi_file = "10";
+         k.abi_file = "0";
          k.set_version(7);
      },
      3128,
-     {"unsupported fs: ResolveUnix", "unsupported net: BindUdp | ConnectSendUdp",
-      "unix sockets: not confined (the kernel does not support ResolveUnix)",
-      "udp: not confined (the kernel does not support BindUdp | ConnectSendUdp)",
-      "rule: worktree_path \"/w\": " + std::string(kFull6) +
-          " (unsupported by the kernel: ResolveUnix)"},
-     {}},
+     {"abi version: 0", "abi level: 6",
+      "rule: home \"/home/u\": WriteFile | ReadFile | RemoveFile | MakeReg"},
+     {"unsupported"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, RenderLinesTest, ::testing::ValuesIn(kLinesCases),
@@ -372,8 +381,8 @@ TEST(ExplainTest, ProtectionLines) {
          [](FakeKernel& k) { k.set_version(6); },
          [](profile::SandboxProfile& p) { p.log_denials = true; },
          {"log denials: off (the kernel reports a version below 7)"}},
-        {"file says 6, kernel knows 5",
-         [](FakeKernel& k) { k.set_version(5), k.abi_file = "6"; },
+        {"file says 0 (level 6), kernel knows 5",
+         [](FakeKernel& k) { k.set_version(5), k.abi_file = "0"; },
          [](profile::SandboxProfile&) {},
          {"scopes: none (the kernel does not support them)"}},
         {"root",

@@ -131,6 +131,13 @@ TEST(PathWalk, LinksBeneathWritablePlacesLeadOnlyBeneathThem) {
          profile_with("/p/w", ""), "", "/usr/bin", kRead},
         {"relative path with .. from the working directory", [](FakeKernel& k) { k.cwd = "/p"; },
          profile_with("w/../w/./", ""), "", "/p/w"},
+        {"\"..\" after a link to /tmp leaves it",
+         [](FakeKernel& k) {
+             k.add_dir("/target");
+             k.add_link("/p/w/.git", "/tmp");
+         },
+         profile_with("/p/w", "/p/w/.git/../../target"),
+         "symbolic link \"/p/w/.git\" -> \"/tmp" + kRefusedTail + "/p/w/.git/../../target\""},
         {"a link loop is absent",
          [](FakeKernel& k) {
              k.add_link("/p/w/a", "b");
@@ -227,6 +234,7 @@ struct HomeCase {
     std::string warning{}; // empty: granted, or absent when `granted` is false
     bool granted = false;
     std::string target = "/home/u";
+    std::optional<profile::RunAs> run_as{}; // the command's uid, when not the launcher's
 };
 
 TEST(HomeRule, GrantedOnlyWhenItOpensNothingElse) {
@@ -248,6 +256,20 @@ TEST(HomeRule, GrantedOnlyWhenItOpensNothingElse) {
              k.env["HOME"] = "/root/";
          },
          "", true, "/root"},
+        {"uid 0 running the command as uid 1000", [](FakeKernel& k) { k.uid = 0; }, "", true,
+         "/home/u", profile::RunAs{1000, 1000}},
+        {"uid 0 running the command as uid 1001: its password entry, its home",
+         [](FakeKernel& k) {
+             k.uid = 0;
+             k.env.erase("HOME");
+             k.passwd = FakeKernel::PasswdEntry{1001, "/home/v"};
+             k.add_dir("/home/v");
+             k.files.at("/home/v").owner = 1001;
+         },
+         "", true, "/home/v", profile::RunAs{1001, 1001}},
+        {"uid 0 running the command as uid 1001: not its home", [](FakeKernel& k) { k.uid = 0; },
+         w + "/home/u not granted: owned by uid 1000, not by the real user (uid 1001)\n", false,
+         "/home/u", profile::RunAs{1001, 1001}},
         {"missing", home("/nonexistent"), ""},
         {"the root", home("/"), w + "/ not granted: the root directory\n"},
         {"the root by password database",
@@ -301,6 +323,7 @@ TEST(HomeRule, GrantedOnlyWhenItOpensNothingElse) {
         // Capabilities kept: "/dev" stays one rule for root too.
         auto p = profile_with("/p/w", "");
         p.keep_capabilities = true;
+        p.run_as = c.run_as;
         const auto r = testing::confine(p, k);
         ASSERT_EQ(r.failure, "");
         std::string warnings;

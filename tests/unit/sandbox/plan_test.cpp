@@ -93,8 +93,8 @@ Rules expected_rules(std::uint64_t work, std::uint64_t full, std::uint64_t home)
             {"/home/u", home}};
 }
 
-// The version is the ABI file's number, else the kernel's answer; the kernel
-// is asked once and keeps what it supports. From 9 ResolveUnix is granted
+// The version is the lower of the ABI file's number and the kernel's answer;
+// the kernel is asked once and keeps what it supports. From 9 ResolveUnix is granted
 // only beneath the work tree, the git dir and the agent config dirs; from 10
 // the UDP pair is handled (and granted nowhere) unless UDP is allowed.
 TEST(Plan, WhatEachVersionPlans) {
@@ -117,7 +117,10 @@ TEST(Plan, WhatEachVersionPlans) {
         {nullptr, 10, false, 0x1FFFF, 0xF, 0x3, 0x1FFFF, 0xFFFF, 0x4126, true},
         {nullptr, 11, true, 0x1FFFF, 0x3, 0x3, 0x1FFFF, 0xFFFF, 0x4126, true},
         {"x", 5, false, 0xFFFF, 0x3, 0, 0xFFFF, 0xFFFF, 0x4126, true},
-        // A file above the kernel: best effort, the port rule is dropped.
+        // A file below the kernel lowers the version; one above does not
+        // raise it, but for 0, which stands for level 6 (best effort: the
+        // port rule is dropped).
+        {"1", 7, false, 0x1FFF, 0, 0, 0x1FFF, 0x1FFF, 0x126, false},
         {"0", 3, false, 0x7FFF, 0, 0, 0x7FFF, 0x7FFF, 0x126, false},
         {"6", 5, false, 0xFFFF, 0x3, 0, 0xFFFF, 0xFFFF, 0x4126, true},
         {"10", 7, false, 0xFFFF, 0x3, 0x3, 0xFFFF, 0xFFFF, 0x4126, true},
@@ -175,16 +178,15 @@ TEST(Plan, EnforcementVerdict) {
         {"a file loses its directory rights", 7,
          [](FakeKernel&, profile::SandboxProfile& p) { p.user_allowed_paths = {"/etc/file"}; },
          Enforcement::Partial, 0},
-        {"the file asks for more than the kernel has", 7,
-         [](FakeKernel& k, profile::SandboxProfile&) { k.abi_file = "10"; }, Enforcement::Partial,
-         0},
-        {"a port the kernel cannot rule", 3,
-         [](FakeKernel& k, profile::SandboxProfile& p) { k.abi_file = "4", p.proxy_port = 80; },
+        {"a file above the kernel changes nothing", 7,
+         [](FakeKernel& k, profile::SandboxProfile&) { k.abi_file = "10"; }, Enforcement::Full, 0},
+        {"a file saying 0 asks for level 6", 3,
+         [](FakeKernel& k, profile::SandboxProfile& p) { k.abi_file = "0", p.proxy_port = 80; },
          Enforcement::Partial, 0},
         {"root: the narrowed devices ask for file rights alone", 7,
          [](FakeKernel& k, profile::SandboxProfile&) {
              k.uid = k.euid = 0;
-             k.files.at("/home/u").owner = 0;
+             k.add_dir("/w/home"), k.env["HOME"] = "/w/home";
              for (const std::string_view dev : kNarrowDev)
                  dev.ends_with('/') ? k.add_dir(std::string(dev)) : k.add_file(std::string(dev));
          },
@@ -242,11 +244,18 @@ TEST(Plan, EachFailureStopsTheRun) {
         {"kernel below the minimum",
          [](FakeKernel&, profile::SandboxProfile& p) { p.minimum_landlock_abi = 7; },
          apply + "the kernel's Landlock ABI version is 6" + below + "7", 0},
-        {"only the kernel's answer counts for the minimum",
+        {"a file above a kernel below the minimum",
          [](FakeKernel& k, profile::SandboxProfile& p) {
              k.set_version(3), k.abi_file = "9", p.minimum_landlock_abi = 4;
          },
          apply + "the kernel's Landlock ABI version is 3" + below + "4", 0},
+        {"a file below the minimum",
+         [](FakeKernel& k, profile::SandboxProfile& p) {
+             k.set_version(7), k.abi_file = "1", p.minimum_landlock_abi = 4;
+         },
+         apply + "/sys/kernel/security/landlock/abi_version says 1 (the kernel reports 7)" + below +
+             "4",
+         0},
         {"no Landlock with a minimum",
          [](FakeKernel& k, profile::SandboxProfile& p) {
              k.set_no_landlock(), p.minimum_landlock_abi = 1;
@@ -361,6 +370,30 @@ TEST(Plan, EachFailureStopsTheRun) {
         EXPECT_EQ(k.of(K::InstallFilter).size(), c.line.starts_with("Failed to install") ? 1U : 0U);
         EXPECT_EQ(k.open_fds(), 0U);
         EXPECT_TRUE(k.bad_closes.empty());
+    }
+}
+
+// A profile path that is there but out of reach is skipped with a warning
+// (the end-to-end table tries the other reasons), while a system directory
+// or the home out of reach stays silent.
+TEST(Plan, ProfilePathsOutOfReachAreSaid) {
+    const std::pair<Tweak, std::string> cases[] = {
+        {[](FakeKernel&, profile::SandboxProfile& p) { p.git_dir = std::string("/w\0x", 4); },
+         "Warning: profile path /w\\x00x skipped: Invalid argument (os error 22)"},
+        {[](FakeKernel& k, profile::SandboxProfile&) { k.files.at("/sbin").open_error = EACCES; },
+         ""},
+        {[](FakeKernel& k, profile::SandboxProfile&) { k.files.at("/home/u").open_error = EACCES; },
+         ""},
+    };
+    for (const auto& [tweak, warning] : cases) {
+        FakeKernel k = machine(7);
+        profile::SandboxProfile p;
+        p.worktree_path = p.git_dir = "/w";
+        tweak(k, p);
+        const auto r = testing::confine(p, k);
+        EXPECT_EQ(r.failure, "");
+        EXPECT_EQ(r.warnings,
+                  warning.empty() ? std::vector<std::string>{} : std::vector<std::string>{warning});
     }
 }
 
