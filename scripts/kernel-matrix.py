@@ -303,7 +303,7 @@ def initramfs(arch, busybox, launcher_dir, probe, work):
     shutil.copy(os.path.join(SOURCE, "tests/matrix/init"), os.path.join(root, "init"))
     shutil.copy(os.path.join(SOURCE, "tests/matrix/suite.sh"), os.path.join(root, "matrix"))
     with open(os.path.join(root, "etc/passwd"), "w") as f:
-        f.write("root:x:0:0:root:/home/0:/bin/sh\nnobody:x:65534:65534:nobody:/home/65534:/bin/sh\n")
+        f.write("root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/home/65534:/bin/sh\n")
     with open(os.path.join(root, "etc/group"), "w") as f:
         f.write("root:x:0:\nnogroup:x:65534:\n")
     console = os.path.join(root, "dev/console")  # the kernel opens it for init

@@ -18,6 +18,7 @@ sandbox=/usr/bin/morvik-sandbox
 probe=/usr/bin/mprobe
 base="/srv/jobs/$uid"
 export HOME="/home/$uid"
+[ "$uid" = 0 ] && HOME=/root
 warning="Warning: Landlock sandbox not enforced by kernel"
 wrapper=""
 count=0
