@@ -13,4 +13,9 @@ namespace morvik {
 // never spans lines and the original bytes can be recovered from it.
 [[nodiscard]] std::string escape_name(std::string_view name);
 
+// Appends `text` to `out` as a JSON string (RFC 8259): in double quotes,
+// with '"', '\\' and control characters escaped and every byte that is not
+// part of well-formed UTF-8 replaced by U+FFFD.
+void append_json_string(std::string& out, std::string_view text);
+
 } // namespace morvik

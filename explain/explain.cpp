@@ -9,6 +9,7 @@
 
 #include "base/escape.hpp"
 #include "base/os_error.hpp"
+#include "explain/lint.hpp"
 #include "morvik_version.hpp"
 #include "profile/parse_profile.hpp"
 #include "profile/profile_file.hpp"
@@ -44,66 +45,45 @@ void render_rule(std::string& out, const Rule& rule) {
     head += ' ';
     head += quote_path(rule.path);
     head += ": ";
-    if (rule.absent != 0) {
-        line(out, "skip",
-             head + (sandbox::absent_silently(rule.absent) ? "absent: " : "cannot be looked up: ") +
-                 OsError{rule.absent}.to_string());
-        return;
-    }
-    if (!rule.unfit.empty()) {
-        line(out, "skip", head + "not granted: " + rule.unfit);
-        return;
-    }
-    const AccessFs typed = rule.file ? rule.asked & AccessFs::kFileRights : rule.asked;
-    const AccessFs removed_dir = rule.asked - typed;
+    const Verdict v = rule_verdict(rule);
+    const AccessFs removed_dir = rule.asked - typed_rights(rule);
     const std::string removed =
         removed_dir.empty() ? "" : " (not a directory: removed " + names(removed_dir) + ")";
-    if (rule.granted.empty()) {
-        line(out, "skip", head + "dropped: the kernel supports none of " + names(typed) + removed);
-        return;
+    if (v.verdict == "absent") {
+        line(out, "skip", head + "absent: " + v.reason);
+    } else if (v.verdict == "lookup_failed") {
+        line(out, "skip", head + "cannot be looked up: " + v.reason);
+    } else if (v.verdict == "not_granted") {
+        line(out, "skip", head + "not granted: " + v.reason);
+    } else if (v.verdict == "dropped") {
+        line(out, "skip", head + "dropped: " + v.reason + removed);
+    } else {
+        head += names(rule.granted) + removed;
+        if (const AccessFs unsupported = typed_rights(rule) - rule.granted; !unsupported.empty())
+            head += " (unsupported by the kernel: " + names(unsupported) + ")";
+        line(out, "rule", head);
     }
-    head += names(rule.granted) + removed;
-    if (const AccessFs unsupported = typed - rule.granted; !unsupported.empty())
-        head += " (unsupported by the kernel: " + names(unsupported) + ")";
-    line(out, "rule", head);
 }
 
 void render_port(std::string& out, const Plan& p) {
-    if (p.port) {
+    const Verdict v = port_verdict(p);
+    if (v.verdict == "none") {
+        line(out, "port", "none (" + v.reason + ")");
+    } else {
         line(out, "port",
              std::to_string(*p.port) + ": " +
-                 (p.port_granted.empty()
-                      ? "dropped: the kernel supports none of " + names(AccessNet::ConnectTcp)
-                      : names(p.port_granted)));
-    } else if (p.level < 4) {
-        line(out, "port", "none (network not handled below level 4)");
-    } else {
-        line(out, "port", "none (no proxy_port: no TCP port may be bound or connected)");
+                 (v.verdict == "dropped" ? "dropped: " + v.reason : names(p.port_granted)));
     }
 }
 
 // What the versions after the last level confine: unix sockets from 9,
 // UDP from 10, or why they stay open.
 void render_newer(std::string& out, const Plan& p, const profile::SandboxProfile& profile) {
-    if (!p.asked_fs.contains(AccessFs::ResolveUnix)) {
-        line(out, "unix sockets", "not confined (needs Landlock version 9)");
-    } else if (!p.handled_fs.contains(AccessFs::ResolveUnix)) {
-        line(out, "unix sockets", "not confined (the kernel does not support ResolveUnix)");
-    } else {
-        line(out, "unix sockets",
-             "connect only beneath worktree_path, git_dir and agent_config_dirs, "
-             "and to sockets the command creates");
-    }
-    const AccessNet udp = p.asked_net & (AccessNet::BindUdp | AccessNet::ConnectSendUdp);
-    if (p.version >= 10 && profile.allow_udp) {
-        line(out, "udp", "not confined (allow_udp)");
-    } else if (udp.empty()) {
-        line(out, "udp", "not confined (needs Landlock version 10)");
-    } else if (!p.handled_net.contains(udp)) {
-        line(out, "udp", "not confined (the kernel does not support BindUdp | ConnectSendUdp)");
-    } else {
-        line(out, "udp", "none (no UDP port may be bound or sent to)");
-    }
+    const Verdict unix = unix_socket_verdict(p);
+    line(out, "unix sockets",
+         unix.verdict == "confined" ? unix.reason : "not confined (" + unix.reason + ")");
+    const Verdict udp = udp_verdict(p, profile);
+    line(out, "udp", (udp.verdict == "confined" ? "none (" : "not confined (") + udp.reason + ")");
 }
 
 // What is active beyond the rules, and why something is not.
@@ -172,6 +152,47 @@ void render_protections(std::string& out, const Plan& p, const profile::SandboxP
 }
 
 } // namespace
+
+AccessFs typed_rights(const Rule& rule) {
+    return rule.file ? rule.asked & AccessFs::kFileRights : rule.asked;
+}
+
+Verdict rule_verdict(const Rule& rule) {
+    if (rule.absent != 0) {
+        return {sandbox::absent_silently(rule.absent) ? "absent" : "lookup_failed",
+                OsError{rule.absent}.to_string()};
+    }
+    if (!rule.unfit.empty()) return {"not_granted", rule.unfit};
+    if (rule.granted.empty())
+        return {"dropped", "the kernel supports none of " + names(typed_rights(rule))};
+    return {"added", {}};
+}
+
+Verdict port_verdict(const Plan& p) {
+    if (p.port && p.port_granted.empty())
+        return {"dropped", "the kernel supports none of " + names(AccessNet::ConnectTcp)};
+    if (p.port) return {"added", {}};
+    if (p.level < 4) return {"none", "network not handled below level 4"};
+    return {"none", "no proxy_port: no TCP port may be bound or connected"};
+}
+
+Verdict unix_socket_verdict(const Plan& p) {
+    if (!p.asked_fs.contains(AccessFs::ResolveUnix))
+        return {"not_confined", "needs Landlock version 9"};
+    if (!p.handled_fs.contains(AccessFs::ResolveUnix))
+        return {"not_confined", "the kernel does not support ResolveUnix"};
+    return {"confined", "connect only beneath worktree_path, git_dir and agent_config_dirs, "
+                        "and to sockets the command creates"};
+}
+
+Verdict udp_verdict(const Plan& p, const profile::SandboxProfile& profile) {
+    const AccessNet udp = p.asked_net & (AccessNet::BindUdp | AccessNet::ConnectSendUdp);
+    if (p.version >= 10 && profile.allow_udp) return {"not_confined", "allow_udp"};
+    if (udp.empty()) return {"not_confined", "needs Landlock version 10"};
+    if (!p.handled_net.contains(udp))
+        return {"not_confined", "the kernel does not support BindUdp | ConnectSendUdp"};
+    return {"confined", "no UDP port may be bound or sent to"};
+}
 
 std::string names(AccessFs access) {
     return join_names(access);
@@ -255,27 +276,38 @@ Outcome run(std::span<const char* const> args, sandbox::Kernel& kernel) {
         o.out = "morvik-sandbox " + std::string(kVersion) + "\n";
         return o;
     }
-    if (args.size() != 3 || std::strcmp(args[1], "--profile") != 0) {
+    // "--json" first or last, around "--profile FILE".
+    const bool json = args.size() == 4 &&
+                      (std::strcmp(args[1], "--json") == 0 || std::strcmp(args[3], "--json") == 0);
+    const std::size_t at = json && std::strcmp(args[1], "--json") == 0 ? 2 : 1;
+    if (args.size() != (json ? 4U : 3U) || std::strcmp(args[at], "--profile") != 0) {
         return fail(std::string(kUsage));
     }
-    const char* profile_path = args[2];
+    const char* profile_path = args[at + 1];
     const auto text = profile::read_profile_file(profile_path);
     if (!text) {
         return fail("Failed to read profile " + escape_name(profile_path) + ": " +
                     text.error().to_string());
     }
     try {
-        const auto profile = profile::parse_profile(*text);
+        std::vector<std::string> unknown_keys;
+        const auto profile = profile::parse_profile(*text, &unknown_keys);
         if (!profile) return fail("Failed to parse profile: " + profile.error().to_string());
 
         const auto planned =
             sandbox::plan(*profile, sandbox::read_host(kernel, profile->run_as), kernel);
-        if (!planned) {
-            // What was decided before the failure helps to find its cause.
-            o.out = render(planned.error().partial, *profile, false);
-            return fail(planned.error().line);
+        const sandbox::Plan& p = planned ? *planned : planned.error().partial;
+        const auto warnings = lint(*profile, unknown_keys, p.home, kernel);
+        if (json) {
+            o.out = planned ? render_json(p, *profile, warnings)
+                            : render_json_failure(planned.error().line, warnings);
+        } else {
+            // What was decided before a failure helps to find its cause.
+            o.out = render(p, *profile, planned.has_value());
+            for (const LintWarning& w : warnings)
+                line(o.out, "warning", w.message);
         }
-        o.out = render(*planned, *profile);
+        if (!planned) return fail(planned.error().line);
     } catch (const std::bad_alloc&) {
         // The profile fit the read bound but not, parsed, in memory.
         o.out.clear();

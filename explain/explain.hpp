@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/expected.hpp"
+#include "explain/lint.hpp"
 #include "profile/sandbox_profile.hpp"
 #include "sandbox/access.hpp"
 #include "sandbox/kernel.hpp"
@@ -20,11 +21,13 @@
 
 namespace morvik::explain {
 
-inline constexpr std::string_view kUsage = "Usage: morvik-sandbox-explain --profile <profile.json>";
+inline constexpr std::string_view kUsage =
+    "Usage: morvik-sandbox-explain [--json] --profile <profile.json>";
 // What "--help" prints after the usage line.
 inline constexpr std::string_view kHelp =
     "Prints the rules that morvik-sandbox would enforce for the profile on this kernel,\n"
     "one per line, without confining anything.\n"
+    "  --json     print them as one JSON document (explain.schema.json)\n"
     "  --help     print this text\n"
     "  --version  print the version\n"
     "See morvik-sandbox-explain(1).\n";
@@ -34,6 +37,38 @@ inline constexpr std::string_view kHelp =
 // (`finished` false) shows what was decided before the failure.
 [[nodiscard]] std::string render(const sandbox::Plan& plan, const profile::SandboxProfile& profile,
                                  bool finished = true);
+
+// An outcome in the words both outputs use: a verdict and, where it tells
+// more, why.
+struct Verdict {
+    std::string_view verdict;
+    std::string reason;
+};
+
+// A path rule: "added"; "absent" or "lookup_failed" (the OS error: not
+// there, or there but out of reach), "not_granted" (why the home directory
+// is unfit) or "dropped" (the kernel supports none of the rights).
+[[nodiscard]] Verdict rule_verdict(const sandbox::Rule& rule);
+// The rights a rule asks for that fit its type: only the file rights for a
+// file.
+[[nodiscard]] sandbox::AccessFs typed_rights(const sandbox::Rule& rule);
+// The port rule: "added", "dropped" or "none", with why for the last two.
+[[nodiscard]] Verdict port_verdict(const sandbox::Plan& plan);
+// Connecting to unix sockets (version 9) and UDP (version 10): "confined" or
+// "not_confined", and why.
+[[nodiscard]] Verdict unix_socket_verdict(const sandbox::Plan& plan);
+[[nodiscard]] Verdict udp_verdict(const sandbox::Plan& plan,
+                                  const profile::SandboxProfile& profile);
+
+// The plan as one JSON document on one line, ending in a line feed (its shape
+// is docs/explain.schema.json), with the launcher's warnings and the lint's.
+[[nodiscard]] std::string render_json(const sandbox::Plan& plan,
+                                      const profile::SandboxProfile& profile,
+                                      std::span<const LintWarning> lint);
+// In place of the plan when planning failed: the launcher's failure line and
+// the lint's warnings.
+[[nodiscard]] std::string render_json_failure(std::string_view line,
+                                              std::span<const LintWarning> lint);
 
 // "Execute | ReadFile", or "none" for the empty set.
 [[nodiscard]] std::string names(sandbox::AccessFs access);

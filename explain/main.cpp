@@ -1,7 +1,7 @@
 // morvik-sandbox-explain: prints the rule set that morvik-sandbox would
 // enforce for a profile on this kernel, without confining anything.
 //
-//   morvik-sandbox-explain --profile <profile.json>
+//   morvik-sandbox-explain [--json] --profile <profile.json>
 //
 // The profile is read and parsed exactly as the launcher does, and the
 // launcher's own plan is made and shown, never enforced: the paths are
@@ -35,6 +35,7 @@
 //   filter tcp: allowed (REASON) | refused (REASON)
 //   filter udp: allowed (allow_udp) | refused (allow_udp not set)
 //   filter: refuses ...            what the system-call filter always refuses
+//   warning: MESSAGE               one per profile lint finding (explain/lint.hpp)
 //
 // RIGHTS are right names joined by " | ", lowest bit first, or "none". ROW
 // is the profile key (worktree_path, git_dir, agent_config_dirs, tool_dirs,
@@ -51,6 +52,11 @@
 // A minimum_landlock_abi the kernel does not meet ends the output with the
 // launcher's failure line.
 //
+// With "--json" (before or after "--profile FILE") the plan and the lint's
+// warnings are one JSON document on one line instead (explain/json.cpp,
+// docs/explain.schema.json); when planning fails, a document with the
+// launcher's failure line and the lint's warnings.
+//
 // "--help" or "--version" as the only argument prints the usage line and a
 // short description, or "morvik-sandbox VERSION", with status 0.
 //
@@ -59,6 +65,8 @@
 // "Failed to parse profile: MESSAGE", as the launcher prints them; "Failed to
 // apply Landlock rules: MESSAGE" (a path exists but cannot be opened), after
 // the lines decided before the failure; "Failed to write output: REASON".
+#include <sys/resource.h>
+
 #include <span>
 #include <string>
 #include <string_view>
@@ -73,6 +81,12 @@ int main(int argc, char** argv) {
     if (!morvik::ensure_standard_descriptors()) return 1;
     // A closed pipe on standard output is a write error, not a silent death.
     (void)morvik::ignore_sigpipe();
+    // The plan holds one descriptor per rule, as in the launcher, which
+    // raises its soft limit on open files to the hard one for it.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &files);
+    }
     const std::span<const char* const> args(const_cast<const char* const*>(argv),
                                             static_cast<std::size_t>(argc > 0 ? argc : 0));
     const morvik::explain::Outcome outcome =

@@ -10,37 +10,9 @@
 
 #include "base/escape.hpp"
 #include "base/os_error.hpp"
-#include "base/utf8.hpp"
 
 namespace morvik::launcher {
 namespace {
-
-// `text` as a JSON string: quotes, backslashes and control characters
-// escaped, invalid UTF-8 replaced by U+FFFD.
-void append_json_string(std::string& out, std::string_view text) {
-    std::string valid;
-    append_utf8_lossy(valid, text);
-    out += '"';
-    for (const char c : valid) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
 
 std::string_view stage_name(Stage stage) noexcept {
     switch (stage) {

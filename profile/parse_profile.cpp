@@ -55,24 +55,6 @@ namespace {
 
 using uchar = unsigned char;
 
-// The first eight are the array form's elements, in order, and the first seven
-// are required; the rest exist in the object form only.
-constexpr std::array<std::string_view, 14> kFields = {
-    "worktree_path",
-    "git_dir",
-    "agent_config_dirs",
-    "tool_dirs",
-    "user_allowed_paths",
-    "allowed_domains",
-    "env_passthrough",
-    "proxy_port",
-    "allow_udp",
-    "keep_capabilities",
-    "minimum_landlock_abi",
-    "log_denials",
-    "run_as",
-    "isolate_network",
-};
 constexpr std::array<std::string_view, 2> kIds = {"uid", "gid"};
 // The set*id calls read this id as "leave unchanged".
 constexpr std::uint64_t kUnchangedId = 4294967295;
@@ -193,8 +175,9 @@ struct Value {
 
 class Reader {
   public:
-    explicit Reader(std::string_view text)
-        : b_(reinterpret_cast<const uchar*>(text.data())), p_(b_), e_(b_ + text.size()) {}
+    Reader(std::string_view text, std::vector<std::string>* unknown_keys)
+        : b_(reinterpret_cast<const uchar*>(text.data())), p_(b_), e_(b_ + text.size()),
+          unknown_keys_(unknown_keys) {}
 
     Expected<SandboxProfile, ProfileError> run() {
         SandboxProfile profile;
@@ -214,7 +197,8 @@ class Reader {
     std::string message_;
     std::size_t offset_ = 0;
     std::string scratch_;
-    std::vector<bool> open_; // a checked value's open brackets: true = object
+    std::vector<bool> open_;                 // a checked value's open brackets: true = object
+    std::vector<std::string>* unknown_keys_; // the document's dropped keys, when asked for
 
     bool fail(std::string message, const uchar* at) {
         message_ = std::move(message);
@@ -497,6 +481,7 @@ class Reader {
                                                     names.begin());
             if (i == names.size() && expected != nullptr)
                 return fail("unknown field `" + escape_text(key) + "`, expected " + expected, p_);
+            if (i == names.size() && unknown_keys_ != nullptr) unknown_keys_->emplace_back(key);
             if (i < names.size() && (filled >> i & 1) != 0) {
                 ws();
                 if (p_ < e_ && *p_ == '}') ++p_;
@@ -636,7 +621,8 @@ class Reader {
     }
 
     bool object_form(SandboxProfile& p) {
-        if (!members(kFields, 7, nullptr, [&](std::size_t i) { return field(i, p); })) return false;
+        if (!members(kProfileKeys, 7, nullptr, [&](std::size_t i) { return field(i, p); }))
+            return false;
         // Combinations refused as a whole, at the closing brace.
         if (p.run_as && p.keep_capabilities)
             return fail("`run_as` cannot be combined with `keep_capabilities`", p_);
@@ -692,8 +678,9 @@ class Reader {
 
 } // namespace
 
-Expected<SandboxProfile, ProfileError> parse_profile(std::string_view text) {
-    return Reader(text).run();
+Expected<SandboxProfile, ProfileError> parse_profile(std::string_view text,
+                                                     std::vector<std::string>* unknown_keys) {
+    return Reader(text, unknown_keys).run();
 }
 
 } // namespace morvik::profile

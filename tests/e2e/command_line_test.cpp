@@ -93,7 +93,8 @@ TEST_F(CommandLineTest, EmptyArgumentListPrintsUsage) {
 // name; every other list that holds them keeps its old usage failure.
 TEST_F(CommandLineTest, HelpAndVersionAloneAnswerOnStandardOutput) {
     const std::string kExplain = MORVIK_EXPLAIN_BIN;
-    const std::string explain_usage = "Usage: morvik-sandbox-explain --profile <profile.json>\n";
+    const std::string explain_usage =
+        "Usage: morvik-sandbox-explain [--json] --profile <profile.json>\n";
     const std::string version = "morvik-sandbox " + std::string(kVersion) + "\n";
     struct Case {
         const char* name;

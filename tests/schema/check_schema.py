@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """Checks docs/profile.schema.json: it is a valid draft 2020-12 schema, every
 example profile validates, and it refuses what the launcher refuses for type
-and range reasons. Usage: check_schema.py SOURCE_DIR"""
+and range reasons; then docs/explain.schema.json against the explainer's
+output. Usage: check_schema.py SOURCE_DIR EXPLAIN_BIN"""
 import glob
 import json
 import os
+import subprocess
 import sys
+import tempfile
 
 import jsonschema
 
@@ -100,6 +103,57 @@ for path in examples:
         failures.append(f"{os.path.basename(path)}: {errors[0].message}")
 
 total = len(accepted) + len(refused) + len(examples)
+
+
+def explain_case(path, status, check, scratch, env):
+    """The --json document (the same with --json first or last) validates,
+    has the text output's warnings and passes the row's own check."""
+    text, first, last = [subprocess.run([sys.argv[2]] + args, cwd=scratch, env=env, text=True,
+                                        capture_output=True)
+                         for args in (["--profile", path], ["--json", "--profile", path],
+                                      ["--profile", path, "--json"])]
+    if {text.returncode, first.returncode} != {status} or first.stdout != last.stdout:
+        return f"status {text.returncode}/{first.returncode}, {first.stderr!r}"
+    doc = json.loads(first.stdout)
+    error = jsonschema.exceptions.best_match(explainer.iter_errors(doc))
+    if error:
+        return f"{error.message[:200]} at {list(error.absolute_path)}"
+    if [l[9:] for l in text.stdout.splitlines() if l.startswith("warning: ")] != \
+            [w["message"] for w in doc["warnings"] if w["source"] == "lint"]:
+        return "the text and the JSON warnings differ"
+    return None if check(doc) else f"unexpected document {first.stdout[:300]}"
+
+
+with open(os.path.join(source, "docs", "explain.schema.json")) as f:
+    explainer = jsonschema.Draft202012Validator(json.load(f))
+explainer.check_schema(explainer.schema)
+homes = lambda d: [r["verdict"] for r in d["rules"] if r["origin"] == "home"]
+table = {  # the example profiles, then name: (profile, status, check of the document)
+    os.path.basename(p): (p, 0, lambda d: True) for p in examples} | {
+    # A link loop cannot be looked up: the launcher warns, the lint does not.
+    "lint": (variant(worktree_path="/", git_dir="home", agent_config_dirs=["/etc"],
+                     tool_dirs=["absent", "loop/x"], log_denial=True), 0,
+             lambda d: [w.get("kind") for w in d["warnings"]] ==
+             [None, "unknown_key", "root", "home", "system_directory", "absent"] and
+             d["rules"][4]["verdict"] == "lookup_failed"),
+    # Planned for uid 65534: the home directory's owner is someone else.
+    "run_as": (variant(worktree_path="work", proxy_port=3128, run_as={"uid": 65534, "gid": 65534}),
+               0, lambda d: homes(d) == ["not_granted"] and d["run_as"]["uid"] == 65534),
+    "failure": (variant(minimum_landlock_abi=4294967294), 1, lambda d: "failure" in d),
+}
+with tempfile.TemporaryDirectory(dir="/var/tmp") as scratch:  # the examples' relative paths
+    for d in ["work/.git", "worktree", "toolchain/bin", "tools", "agent-config", "home"]:
+        os.makedirs(os.path.join(scratch, d))
+    os.symlink("loop", os.path.join(scratch, "loop"))
+    env = dict(os.environ, HOME=os.path.join(scratch, "home"))
+    for name, (doc, status, check) in table.items():
+        path = os.path.abspath(doc) if isinstance(doc, str) else os.path.join(scratch, name)
+        if not isinstance(doc, str):
+            with open(path, "w") as f:
+                json.dump(doc, f)
+        if problem := explain_case(path, status, check, scratch, env):
+            failures.append(f"{name}: {problem}")
+total += len(table)
 for failure in failures:
     print("FAIL:", failure)
 print(f"schema: {total - len(failures)} passed, {len(failures)} failed")

@@ -32,5 +32,11 @@ TEST(EscapeName, OneLineAndRecoverable) {
     }
 }
 
+TEST(AppendJsonString, ValidJsonForAnyBytes) {
+    std::string out;
+    append_json_string(out, std::string("q\"\\\n\t\0\x1b\xc3\xa9\xff", 10));
+    EXPECT_EQ(out, "\"q\\\"\\\\\\n\\t\\u0000\\u001b\xc3\xa9\xef\xbf\xbd\"");
+}
+
 } // namespace
 } // namespace morvik

@@ -530,12 +530,17 @@ TEST(Accepted, EscapesDecodeAndNulIsKept) {
 }
 
 TEST(Accepted, UnknownKeysAnyDepthAndEscapedFieldName) {
-    const auto p = parse_ok(
+    std::vector<std::string> unknown;
+    const auto p = parse_profile(
         R"({"Worktree_path":1,"worktree_path":"w","x":{"a":[1,-0,2.5e-3,1E400,true,false,null,"\uDC00\"",{}],"b":{"c":[[]]}},)"
         R"("git\u005fdir":"g","x":[],"agent_config_dirs":[],"tool_dirs":[],"user_allowed_paths":[],)"
-        R"("allowed_domains":[],"env_passthrough":[]})");
-    EXPECT_EQ(p.worktree_path, "w");
-    EXPECT_EQ(p.git_dir, "g");
+        R"("allowed_domains":[],"env_passthrough":[],"log\u005fdenial":true})",
+        &unknown);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->worktree_path, "w");
+    EXPECT_EQ(p->git_dir, "g");
+    // The top-level keys dropped, decoded; none from inside their values.
+    EXPECT_EQ(unknown, (std::vector<std::string>{"Worktree_path", "x", "x", "log_denial"}));
 }
 
 // ---- deep nesting ---------------------------------------------------------------
