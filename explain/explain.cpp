@@ -116,6 +116,11 @@ void render_protections(std::string& out, const Plan& p, const profile::SandboxP
     } else if (p.drop_capabilities && p.full_drop) {
         line(out, "capabilities",
              "dropped (uid 0 or a capability held; /dev narrowed to its pseudo-devices)");
+    } else if (p.drop_capabilities && p.root && profile.run_as && profile.run_as->uid != 0) {
+        line(out, "capabilities",
+             "dropped (by the switch to uid " + std::to_string(profile.run_as->uid) +
+                 ": every set emptied, the bounding set too, secure bits left, "
+                 "no-new-privileges; /dev narrowed to its pseudo-devices)");
     } else if (p.drop_capabilities && p.root) {
         line(out, "capabilities",
              "dropped (uid 0 holding none: sets cleared, secure bits and bounding set left, "

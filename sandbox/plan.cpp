@@ -363,9 +363,11 @@ Expected<Plan, PlanError> plan(const profile::SandboxProfile& profile, const Hos
             // Uid 0 already without any (a launcher nested in another's
             // confinement) cannot touch the secure bits or the bounding set,
             // and needs not: no-new-privileges keeps an exec from regaining
-            // any.
+            // any. Nor after a switch to another uid (run_as), which takes
+            // every capability and empties the bounding set itself.
             p.drop_capabilities = true;
-            p.full_drop = host.caps.error != 0 || host.caps.permitted != 0;
+            p.full_drop = (host.caps.error != 0 || host.caps.permitted != 0) &&
+                          (host.run_uid == 0 || host.run_uid == host.uid);
         } else if (host.caps.error != 0) {
             return fail("Failed to drop capabilities: failed to read the capability sets: " +
                         OsError{host.caps.error}.to_string());

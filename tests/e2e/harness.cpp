@@ -263,6 +263,10 @@ std::string profile_json(const ProfileSpec& spec) {
     }
     if (spec.log_denials) out += ",\n  \"log_denials\": true";
     if (spec.isolate_network) out += ",\n  \"isolate_network\": true";
+    if (spec.run_as) {
+        out += ",\n  \"run_as\": {\"uid\": " + std::to_string(spec.run_as->uid) +
+               ", \"gid\": " + std::to_string(spec.run_as->gid) + "}";
+    }
     return out + "\n}\n";
 }
 

@@ -83,6 +83,10 @@ class TcpListener {
 };
 
 // Renders a profile in object form. Lists are JSON string arrays.
+struct RunAs {
+    uid_t uid;
+    gid_t gid;
+};
 struct ProfileSpec {
     std::string worktree_path{};
     std::string git_dir{};
@@ -95,6 +99,7 @@ struct ProfileSpec {
     std::optional<int> minimum_landlock_abi{};
     bool log_denials = false;
     bool isolate_network = false;
+    std::optional<RunAs> run_as{};
 };
 std::string profile_json(const ProfileSpec& spec);
 

@@ -219,6 +219,47 @@ TEST_P(HostileTest, LauncherInsideTheConfinement) {
     });
 }
 
+// run_as: a root launcher hands the command to uid 65534 with nothing of
+// root's left (no way back, no capability, no group, no file of root's)
+// while an ordinary build works. Naming the launcher's own ids changes
+// nothing; an unprivileged launcher cannot switch.
+TEST_P(HostileTest, RunAsAnotherUser) {
+    const ProfileSpec as_nobody{.run_as = RunAs{65534, 65534}};
+    const unsigned own = nobody() ? 65534 : 0;
+    scratch_.make_dir("home-65534");
+    for (const std::string dir : {"$w", "$w/.git", "$s/home-65534"}) // the command's uid's
+        ASSERT_EQ(::lchown(expand(dir).c_str(), 65534, 65534), 0);
+    ::chmod(scratch_.write_file("w/secret", "root's\n").c_str(), 0600);
+    const auto as_root = [&](const char* name, std::vector<std::string> command,
+                             const char* expect) {
+        return Row{.name = name,
+                   .command = command,
+                   .expect = expect,
+                   .profile = as_nobody,
+                   .home = "$s/home-65534",
+                   .who = Who::root};
+    };
+    check({
+        as_root("its ids, no groups", {"sh", "id -u && id -g && id -G"}, "65534\n65534\n65534"),
+        as_root("setuid(0) back", {"setuid", "0"}, "EPERM"),
+        as_root("capability sets", {"caps"}, "none"),
+        as_root("a 0600 file of root's", {"read", "$w/secret"}, "EACCES"),
+        as_root("build in the work tree",
+                {"sh", "printf 'int main(void){return 0;}\\n' > m.c && cc -o m m.c && ./m"}, "ok"),
+        {.name = "the launcher's own ids",
+         .command = {"sh", "id -u && $probe caps"},
+         .expect = nobody() ? "65534\nCapBnd" : "0\nnone",
+         .profile = {.run_as = RunAs{own, own}}},
+        {.name = "another uid, unprivileged",
+         .command = {"write", "$w/never"},
+         .expect = "status 1",
+         .err = "Failed to switch user: the launcher runs as uid 65534 without CAP_SETUID and "
+                "CAP_SETGID\n",
+         .profile = {.run_as = RunAs{1000, 1000}},
+         .who = Who::nobody},
+    });
+}
+
 TEST_P(HostileTest, NoSetIdProgramIsPlanted) {
     // A root command still owns uid 0's files, inside the rules or not
     // (Landlock does not cover chmod): set-ID modes are refused. An

@@ -18,6 +18,7 @@ sandbox=/usr/bin/morvik-sandbox
 probe=/usr/bin/mprobe
 base="/srv/jobs/$uid"
 export HOME="/home/$uid"
+[ "$uid" = 0 ] && HOME=/root
 warning="Warning: Landlock sandbox not enforced by kernel"
 wrapper=""
 count=0
@@ -42,7 +43,12 @@ attempt() {
   profile="$1"
   shift
   $wrapper "$sandbox" --profile "$base/$profile" -- "$probe" "$@" >"$base/out" 2>"$base/err"
-  rc=$?
+  render $?
+}
+
+# render STATUS: the result of a run from its status and $base/out, $base/err.
+render() {
+  rc=$1
   # Shell built-ins only: every program started costs under emulation.
   out=""
   while IFS= read -r line || [ -n "$line" ]; do out="${out:+$out }$line"; done <"$base/out"
@@ -65,11 +71,44 @@ attempt() {
   echo "$out"
 }
 
+# reach_in PROFILE KIND: a server of KIND that the command makes (udp,
+# tcp-unbound: a listen() without bind(), abstract), tried from outside while
+# it waits. The result, as attempt prints it, is what the server saw:
+# "reached" or "alone".
+reach_in() {
+  rm -f "$base/in"
+  mkfifo "$base/in"
+  : >"$base/served" # not the last run's port
+  "$sandbox" --profile "$base/$1" -- "$probe" serve-until-stdin-ends "$2" \
+    <"$base/in" >"$base/served" 2>"$base/err" &
+  exec 3>"$base/in"
+  where="" n=0
+  while [ -z "$where" ] && [ "$n" -lt 300 ]; do # its port or name, first
+    IFS= read -r where <"$base/served" || { where="" && sleep 0.1; }
+    n=$((n + 1))
+  done
+  case "$2" in
+  udp) "$probe" udp "$where" ;;
+  tcp-unbound) "$probe" connect "$where" ;;
+  abstract) "$probe" abstract-connect "$where" ;;
+  esac >/dev/null
+  exec 3>&-
+  wait $!
+  rc=$?
+  seen=""
+  { IFS= read -r _ && IFS= read -r seen; } <"$base/served"
+  echo "$seen" >"$base/out"
+  render "$rc"
+}
+
 # check NAME PROFILE EXPECTATION ACTION [ARGS...]
 #   EXPECTATION is a result, or RESULT@V/BELOW: RESULT from Landlock version
 #   V on, BELOW on older kernels. "failure" is a run stopped by one Landlock
-#   failure line; on a kernel without Landlock every other run also prints
-#   the warning line.
+#   failure line, "status 1 + stderr: LINE" one stopped by another failure
+#   line; on a kernel without Landlock every other run also prints the
+#   warning line (a run that fails prints its failure alone). The run is
+#   $runner's: attempt, or reach_in.
+runner=attempt
 check() {
   name="$1" profile="$2" expect="$3"
   shift 3
@@ -79,12 +118,12 @@ check() {
     if [ "$version" -ge "${from%%/*}" ]; then expect="${expect%%@*}"; else expect="${from#*/}"; fi
     ;;
   esac
-  if [ "$expect" = failure ]; then
-    expect="status 1 + failure"
-  elif [ "$version" = 0 ]; then
-    expect="$expect + warning"
-  fi
-  result "$name" "$expect" "$(attempt "$profile" "$@")"
+  case "$expect" in
+  failure) expect="status 1 + failure" ;;
+  "status 1 + stderr: "*) ;;
+  *) [ "$version" = 0 ] && expect="$expect + warning" ;;
+  esac
+  result "$name" "$expect" "$($runner "$profile" "$@")"
 }
 
 # --- the kernel reports the table's version -----------------------------------
@@ -95,7 +134,19 @@ result landlock-version "$expected_version" "$("$probe" abi)"
 # --- outside servers and a process to signal (unconfined, this user's) ---------
 servers=""
 serve() { servers="$servers $("$probe" "$@")"; }
-serve serve-tcp 3128
+# The caller's proxy on 127.0.0.1:3128, and another host on the same port
+# (127.0.0.2 stands for one): each answers with its name.
+for server in proxy:127.0.0.1 other:127.0.0.2; do
+  busybox httpd -f -p "${server#*:}:3128" -h "/srv/www/${server%:*}" &
+  servers="$servers $!"
+done
+for address in 127.0.0.1 127.0.0.2; do
+  n=0
+  until "$probe" fetch "$address" 3128 / >/dev/null || [ "$n" -ge 50 ]; do
+    sleep 0.1
+    n=$((n + 1))
+  done
+done
 serve serve-tcp 5555
 serve serve-abstract "mx-outside-$uid"
 serve serve-unix "/tmp/mx-outside-$uid.sock"
@@ -167,6 +218,48 @@ else
   check capabilities         p.json          CapBnd                 caps
 fi
 
+# a network of its own: loopback alone, whose proxy port leads to the caller's
+# proxy through the forwarder. User namespaces exist on every kernel of the
+# table, so it works on all of them, with Landlock or without.
+check iso-proxy              p-iso.json      proxy                  fetch 127.0.0.1 3128 /
+check proxy-other-host       p.json          "other host"           fetch 127.0.0.2 3128 /
+check iso-proxy-other-host   p-iso.json      ECONNREFUSED           fetch 127.0.0.2 3128 /
+check iso-other-port         p-iso.json      EACCES@4/ECONNREFUSED  connect 5555
+# servers the command makes: out of reach from outside with the key only
+runner=reach_in
+for kind in udp tcp-unbound abstract; do
+  check "reach-in-$kind"     p-udp.json      reached                "$kind"
+  check "iso-reach-in-$kind" p-iso.json      alone                  "$kind"
+done
+runner=attempt
+# a machine that refuses a step: its one line, the command not run; root
+# needs no user namespace (it unshares the network alone)
+failed="status 1 + stderr: Failed to isolate the network: unshare:"
+wrapper="$probe without-unshare"
+check iso-unshare-refused    p-iso.json      "$failed Operation not permitted (os error 1)" write "$base/wt/ran"
+wrapper="$probe without-user-namespaces"
+if [ "$uid" = 0 ]; then
+  check iso-without-userns   p-iso.json      ok                     write "$base/wt/ran"
+else
+  check iso-without-userns   p-iso.json      "$failed No space left on device (os error 28)" write "$base/wt/ran"
+fi
+wrapper=""
+# no forwarder outlives its command (it keeps the launcher's command line)
+launchers() {
+  n=0
+  for f in /proc/[0-9]*/cmdline; do
+    case "$(tr '\0' ' ' <"$f" 2>/dev/null)" in "$sandbox "*) n=$((n + 1)) ;; esac
+  done
+  echo "$n"
+}
+n=0
+while [ "$(launchers)" != 0 ] && [ "$n" -lt 50 ]; do
+  sleep 0.1
+  n=$((n + 1))
+done
+result iso-no-forwarder-left 0 "$(launchers)"
+
 # shellcheck disable=SC2086 # one word per server
 kill "$outside" $servers 2>/dev/null
+wait # the next user's servers take the same ports
 echo "done $kernel $user $count"

@@ -450,6 +450,7 @@ int run(const std::string& action, int argc, char** argv) {
         ::execv(a[1], argv + 1);
         return report(false);
     }
+    if (action == "setuid") return report(::setuid(static_cast<uid_t>(number(arg))) == 0); // UID
     if (action == "without-landlock" && argc >= 2) return without_landlock(a[0], argv + 1);
     if (action == "without" && argc >= 2) return without(a[0], argv + 1); // unshare|user-namespaces
     if (action == "terminal" && argc >= 1) return terminal(argv);

@@ -159,7 +159,7 @@ std::string explain_text(const std::function<void(FakeKernel&)>& script,
     FakeKernel k;
     base_files(k);
     script(k);
-    const auto planned = sandbox::plan(profile, sandbox::read_host(k), k);
+    const auto planned = sandbox::plan(profile, sandbox::read_host(k, profile.run_as), k);
     EXPECT_TRUE(planned);
     return planned ? render(*planned, profile) : std::string();
 }
@@ -397,6 +397,13 @@ TEST(ExplainTest, ProtectionLines) {
          [](profile::SandboxProfile&) {},
          {"capabilities: dropped (uid 0 holding none: sets cleared, secure bits and bounding set "
           "left, no-new-privileges; /dev narrowed to its pseudo-devices)"}},
+        {"root running the command as another uid",
+         [](FakeKernel& k) { k.set_version(6), k.uid = 0, k.caps.permitted = ~0ULL; },
+         [](profile::SandboxProfile& p) {
+             p.run_as = profile::RunAs{65534, 65534};
+         },
+         {"capabilities: dropped (by the switch to uid 65534: every set emptied, the bounding "
+          "set too, secure bits left, no-new-privileges; /dev narrowed to its pseudo-devices)"}},
         {"a capability with CAP_SETPCAP",
          [](FakeKernel& k) { k.set_version(6), k.caps.effective = 1ULL << 8; },
          [](profile::SandboxProfile&) {},
