@@ -74,7 +74,7 @@ static_assert(named<AccessFs>(LANDLOCK_ACCESS_FS_TRUNCATE, "Truncate"));
 static_assert(named<AccessFs>(LANDLOCK_ACCESS_FS_IOCTL_DEV, "IoctlDev"));
 static_assert(named<AccessFs>(LANDLOCK_ACCESS_FS_RESOLVE_UNIX, "ResolveUnix"));
 
-// The defined set is exactly the kernel's rights, one name each.
+// The newest version's set is exactly the kernel's rights, one name each.
 inline constexpr std::uint64_t kKernelFs =
     LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_READ_FILE |
     LANDLOCK_ACCESS_FS_READ_DIR | LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
@@ -82,7 +82,7 @@ inline constexpr std::uint64_t kKernelFs =
     LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
     LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_REFER | LANDLOCK_ACCESS_FS_TRUNCATE |
     LANDLOCK_ACCESS_FS_IOCTL_DEV | LANDLOCK_ACCESS_FS_RESOLVE_UNIX;
-static_assert(AccessFs::kDefined == kKernelFs);
+static_assert(AccessFs::from_version(10).bits() == kKernelFs);
 static_assert(AccessFs::kNames.size() == static_cast<std::size_t>(std::popcount(kKernelFs)));
 // The rights the header lists as applying to files.
 static_assert(AccessFs::kFileRights.bits() ==
@@ -101,12 +101,13 @@ static_assert(named<AccessNet>(LANDLOCK_ACCESS_NET_CONNECT_SEND_UDP, "ConnectSen
 inline constexpr std::uint64_t kKernelNet =
     LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP | LANDLOCK_ACCESS_NET_BIND_UDP |
     LANDLOCK_ACCESS_NET_CONNECT_SEND_UDP;
-static_assert(AccessNet::kDefined == kKernelNet);
+static_assert(AccessNet::from_version(10).bits() == kKernelNet);
 static_assert(AccessNet::kNames.size() == static_cast<std::size_t>(std::popcount(kKernelNet)));
 
 static_assert(named<Scope>(LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET, "AbstractUnixSocket"));
 static_assert(named<Scope>(LANDLOCK_SCOPE_SIGNAL, "Signal"));
-static_assert(Scope::kDefined == (LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL));
+static_assert(Scope::from_version(10).bits() ==
+              (LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL));
 
 // Records: each field at the kernel's offset, with the kernel's width and
 // signedness.
