@@ -235,9 +235,9 @@ runner=attempt
 # a machine that refuses a step: its one line, the command not run; root
 # needs no user namespace (it unshares the network alone)
 failed="status 1 + stderr: Failed to isolate the network: unshare:"
-wrapper="$probe without-unshare"
+wrapper="$probe without unshare"
 check iso-unshare-refused    p-iso.json      "$failed Operation not permitted (os error 1)" write "$base/wt/ran"
-wrapper="$probe without-user-namespaces"
+wrapper="$probe without user-namespaces"
 if [ "$uid" = 0 ]; then
   check iso-without-userns   p-iso.json      ok                     write "$base/wt/ran"
 else

@@ -335,6 +335,69 @@ int list_fds() { // every open descriptor but the listing's own
     return 0;
 }
 
+// A TCP connection to ADDRESS (IPv4 or IPv6) and PORT; -1 on failure.
+int connect_to(const char* address, const char* port) {
+    sockaddr_in6 a6{};
+    sockaddr_in a4 = loopback(port);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = a4.sin_port;
+    const bool v6 = ::inet_pton(AF_INET6, address, &a6.sin6_addr) == 1;
+    if (!v6 && ::inet_pton(AF_INET, address, &a4.sin_addr) != 1) return -1;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto* sa =
+        v6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4);
+    if (fd < 0 || ::connect(fd, sa, v6 ? sizeof a6 : sizeof a4) != 0) return -1;
+    return fd;
+}
+
+// Sends "GET PATH HTTP/1.0" (and half-closes, for a PATH holding
+// "half-close") and prints the body of the answer.
+int fetch(const char* address, const char* port, const char* path) {
+    const int fd = connect_to(address, port);
+    const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
+    if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 ||
+        (std::strstr(path, "half-close") != nullptr && ::shutdown(fd, SHUT_WR) != 0))
+        return report(false);
+    std::string answer;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        answer.append(buf, static_cast<std::size_t>(n));
+    if (n < 0) return report(false);
+    const auto body = answer.find("\r\n\r\n");
+    std::fputs(answer.substr(body == std::string::npos ? 0 : body + 4).c_str(), stdout);
+    return 0;
+}
+
+// A server of KIND (udp, tcp-unbound: a listen() without bind(), abstract)
+// on loopback: prints its port or name, then "reached" once something
+// arrives, or "alone" when standard input ends first.
+int serve_until_stdin_ends(const std::string& kind) {
+    const bool udp = kind == "udp", abstract = kind == "abstract";
+    const int fd = ::socket(abstract ? AF_UNIX : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    if (abstract) {
+        const std::string name = "morvik-probe-" + std::to_string(::getpid());
+        sockaddr_un a;
+        const socklen_t len = unix_address(a, name.c_str(), true);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 4) != 0)
+            return report(false);
+        std::puts(name.c_str());
+    } else {
+        sockaddr_in a = loopback("0");
+        socklen_t len = sizeof a;
+        if (udp && ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) return report(false);
+        if (!udp && ::listen(fd, 4) != 0) return report(false); // the kernel picks the port
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        std::printf("%d\n", ntohs(a.sin_port));
+    }
+    std::fflush(stdout);
+    pollfd p[2] = {{fd, POLLIN, 0}, {0, POLLIN, 0}};
+    ::poll(p, 2, 20000);
+    if (p[0].revents == 0 && p[1].revents != 0) ::poll(p, 1, 50); // a late datagram
+    std::puts(p[0].revents != 0 ? "reached" : "alone");
+    return 0;
+}
+
 // Runs argv with a filter under which the Landlock system calls fail with
 // ERR (ENOSYS: a kernel without Landlock; EOPNOTSUPP: Landlock turned off).
 int without_landlock(const char* err_name, char** argv) {
@@ -464,8 +527,10 @@ int run(const std::string& action, int argc, char** argv) {
         int sv[2];
         return report_rc(::syscall(SYS_socketpair, number(a[0]), number(a[1]), number(a[2]), sv));
     }
-    if (action == "foreign-socket") return foreign_socket(arg); // int80 or x32
-    if (action == "connect") return tcp(arg, false);            // loopback PORT
+    if (action == "foreign-socket") return foreign_socket(arg);                 // int80 or x32
+    if (action == "connect") return tcp(arg, false);                            // loopback PORT
+    if (action == "fetch" && argc >= 3) return fetch(a[0], a[1], a[2]);         // ADDRESS PORT PATH
+    if (action == "serve-until-stdin-ends") return serve_until_stdin_ends(arg); // KIND
     if (action == "bind") return tcp(arg, true);
     if (action == "udp") return udp(arg, argc >= 2 ? a[1] : nullptr); // PORT [FD]
     if (action == "with-udp" && argc >= 2) { // FD COMMAND...: with a UDP socket as FD
